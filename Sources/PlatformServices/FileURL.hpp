@@ -1,0 +1,19 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace plenwick {
+
+// file:// URLs of local paths, percent-encoded as RFC 3986 asks.
+struct FileURL {
+    FileURL() = delete;
+
+    static std::string string(const std::filesystem::path& path);
+    // The local path of a "file:" URL (host empty or "localhost"); nothing for any other URL.
+    static std::optional<std::filesystem::path> path(std::string_view url);
+};
+
+} // namespace plenwick

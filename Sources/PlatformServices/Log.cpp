@@ -1,0 +1,103 @@
+#include "PlatformServices/Log.hpp"
+
+#include "PlatformServices/LogCapture.hpp"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include <systemd/sd-journal.h>
+
+namespace plenwick {
+
+namespace {
+
+std::atomic<Log::Capture*> g_capture{nullptr};
+
+std::string vformat(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (length <= 0)
+        return {};
+    std::string text(static_cast<size_t>(length), '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, args);
+    return text;
+}
+
+bool stderrWanted() {
+    const char* value = std::getenv("PLENWICK_LOG");
+    return value && std::strcmp(value, "stderr") == 0;
+}
+
+} // namespace
+
+Log::Log(std::string category) : m_category(std::move(category)) {}
+
+std::string Log::format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = vformat(format, args);
+    va_end(args);
+    return text;
+}
+
+void Log::info(const char* format, ...) const {
+    va_list args;
+    va_start(args, format);
+    std::string text = vformat(format, args);
+    va_end(args);
+    write(LogLevel::info, text);
+}
+
+void Log::error(const char* format, ...) const {
+    va_list args;
+    va_start(args, format);
+    std::string text = vformat(format, args);
+    va_end(args);
+    write(LogLevel::error, text);
+}
+
+void Log::write(LogLevel level, std::string_view message) const {
+    std::string text(message);
+    // Without a journal socket (containers, CI) the call fails and we carry on regardless.
+    sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", level == LogLevel::error ? 3 : 6,
+                    "SYSLOG_IDENTIFIER=plenwick", "PLENWICK_SUBSYSTEM=%s",
+                    std::string(subsystem).c_str(), "PLENWICK_CATEGORY=%s", m_category.c_str(),
+                    nullptr);
+    if (stderrWanted()) {
+        // One write per line keeps concurrent workers from interleaving inside a line.
+        std::string line = "plenwick[" + m_category + "] " + text + "\n";
+        [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
+    }
+    if (Capture* capture = g_capture.load())
+        capture->add(LogRecord{std::string(subsystem), m_category, level, std::move(text)});
+}
+
+Log::Capture::Capture() { g_capture.store(this); }
+
+Log::Capture::~Capture() { g_capture.store(nullptr); }
+
+void Log::Capture::add(const LogRecord& record) {
+    std::lock_guard lock(m_mutex);
+    m_records.push_back(record);
+}
+
+std::vector<LogRecord> Log::Capture::records() const {
+    std::lock_guard lock(m_mutex);
+    return m_records;
+}
+
+std::vector<std::string> Log::Capture::messages(std::string_view category) const {
+    std::vector<std::string> result;
+    for (const LogRecord& record : records())
+        if (record.category == category)
+            result.push_back(record.message);
+    return result;
+}
+
+} // namespace plenwick

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace plenwick {
+
+enum class LogLevel { info, error };
+
+struct LogRecord {
+    std::string subsystem;
+    std::string category;
+    LogLevel level = LogLevel::info;
+    std::string message;
+
+    bool operator==(const LogRecord&) const = default;
+};
+
+// A logger for one category of the "com.brindlemoor.plenwick" subsystem. Messages go to the
+// systemd journal, to stderr when PLENWICK_LOG=stderr, and to an installed capture (tests).
+// Formats are printf's; every call may come from any thread.
+class Log {
+public:
+    static constexpr std::string_view subsystem = "com.brindlemoor.plenwick";
+
+    explicit Log(std::string category);
+
+    const std::string& category() const { return m_category; }
+
+    void info(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+    void error(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+    void write(LogLevel level, std::string_view message) const;
+
+    // Renders a printf format into a string; the log lines are built with it.
+    static std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+    // Replaces the capture sink for the life of the returned object (one at a time).
+    using Sink = std::function<void(const LogRecord&)>;
+    class Capture;
+
+private:
+    std::string m_category;
+};
+
+} // namespace plenwick

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "PlenwickCore/ExportError.hpp"
+#include "PlenwickCore/ExportSpec.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace plenwick {
+
+// Where the JPEG of one input for one spec goes: <root>/<folder>/<base name>.jpg.
+struct OutputPath {
+    OutputPath() = delete;
+
+    static std::filesystem::path url(const std::filesystem::path& root, const ExportSpec& spec,
+                                     const std::string& inputFilename);
+
+    // The input's name without its extension (the last period and what follows it).
+    static std::string baseName(const std::string& filename);
+
+    // A folder that is empty, absolute or climbs out through "..", which would put files
+    // outside the output root.
+    static bool escapesRoot(const std::string& folder);
+
+    // Creates the folder that will hold `file`, with missing parents; `write` on failure.
+    static std::optional<ExportError> ensureDirectory(const std::filesystem::path& file);
+};
+
+} // namespace plenwick

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string_view>
+
+namespace plenwick {
+
+struct PlenwickCore {
+    PlenwickCore() = delete;
+
+    static constexpr std::string_view version = "0.1.0";
+
+    // Readies the image library once per process; false when it cannot start.
+    static bool start(const char* programName);
+};
+
+} // namespace plenwick

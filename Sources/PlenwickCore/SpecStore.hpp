@@ -1,0 +1,35 @@
+#pragma once
+
+#include "PlatformServices/Preferences.hpp"
+#include "PlenwickCore/ExportSpec.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace plenwick {
+
+// The spec list both programs share, kept under "exportSpecs" in the app group's suite.
+class SpecStore {
+public:
+    static constexpr std::string_view appGroupID = "K4ZT9WQ2LM.com.brindlemoor.plenwick";
+    static constexpr std::string_view specsKey = "exportSpecs";
+
+    explicit SpecStore(std::shared_ptr<Preferences> defaults) : m_defaults(std::move(defaults)) {}
+
+    // The Socials folder in the user's Pictures folder; not created here.
+    static std::filesystem::path outputRoot();
+
+    // The stored list, or the defaults when nothing usable is stored. Never writes.
+    std::vector<ExportSpec> load() const;
+    // Replaces the stored list; false (and nothing stored) when it cannot be encoded or stored.
+    bool save(const std::vector<ExportSpec>& specs);
+
+    const std::shared_ptr<Preferences>& defaults() const { return m_defaults; }
+
+private:
+    std::shared_ptr<Preferences> m_defaults;
+};
+
+} // namespace plenwick

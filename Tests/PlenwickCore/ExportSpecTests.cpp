@@ -1,0 +1,136 @@
+#include "PlenwickCore/ExportSpec.hpp"
+#include "PlenwickCore/TargetSize.hpp"
+
+#include <cstdint>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+using namespace plenwick;
+
+namespace {
+
+struct SizeCase {
+    PixelSize input;
+    SizeRule rule;
+    PixelSize expected;
+};
+
+TEST(TargetSize, ComputesTheTableOfWorkedValuesAndEdgeCases) {
+    constexpr int64_t max = std::numeric_limits<int64_t>::max();
+    constexpr int64_t min = std::numeric_limits<int64_t>::min();
+    const SizeCase cases[] = {
+        {{4032, 3024}, SizeRule::width(1080), {1080, 810}},
+        {{3024, 4032}, SizeRule::width(1080), {1080, 1440}},
+        {{3000, 4000}, SizeRule::longEdge(2048), {1536, 2048}},
+        {{4000, 3000}, SizeRule::longEdge(2048), {2048, 1536}},
+        {{2160, 1621}, SizeRule::width(1080), {1080, 811}},
+        {{10000, 3}, SizeRule::width(1080), {1080, 1}},
+        {{1000, 5000}, SizeRule::width(1080), {1000, 5000}},
+        {{2048, 2048}, SizeRule::longEdge(2048), {2048, 2048}},
+        {{3000, 3000}, SizeRule::longEdge(1000), {1000, 1000}},
+        {{800, 600}, SizeRule::width(0), {1, 1}},
+        {{800, 600}, SizeRule::longEdge(-5), {1, 1}},
+        {{0, 600}, SizeRule::width(1080), {0, 600}},
+        {{0, 0}, SizeRule::width(0), {0, 0}},
+        {{max, max}, SizeRule::width(max - 1), {max, max}},
+        {{max, 3}, SizeRule::width(1), {1, 1}},
+        {{1, max}, SizeRule::width(min), {1, 1}},
+        {{-1, max}, SizeRule::width(max), {-1, max}},
+        {{-2, max}, SizeRule::width(min), {max, max}},
+        {{min, min}, SizeRule::longEdge(max), {1, 1}},
+    };
+    for (const SizeCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.input.width << "x" << c.input.height << " "
+                                        << c.rule.description());
+        EXPECT_EQ(TargetSize::compute(c.input, c.rule), c.expected);
+    }
+}
+
+TEST(ExportSpec, DefaultsSurviveAJsonRoundTrip) {
+    auto text = ExportSpec::encodeList(ExportSpec::defaults());
+    ASSERT_TRUE(text);
+    EXPECT_EQ(*text, R"([{"id":"instagram","folder":"instagram","rule":{"width":{"_0":1080}},)"
+                     R"("quality":0.85},{"id":"threads","folder":"threads","rule":{"width":)"
+                     R"({"_0":1080}},"quality":0.85},{"id":"facebook","folder":"facebook",)"
+                     R"("rule":{"longEdge":{"_0":2048}},"quality":0.85}])");
+    auto decoded = ExportSpec::decodeList(*text);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded.value(), ExportSpec::defaults());
+}
+
+TEST(ExportSpec, OddSpecsSurviveAJsonRoundTrip) {
+    std::vector<ExportSpec> specs{
+        {"a \"quoted\" id", "nested/folder", SizeRule::longEdge(-7), 0.5000000000000001},
+        {"", "", SizeRule::width(std::numeric_limits<int64_t>::max()), 1e-300},
+    };
+    auto decoded = ExportSpec::decodeList(*ExportSpec::encodeList(specs));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded.value(), specs);
+}
+
+TEST(ExportSpec, AQualityWithoutJsonFormIsNotEncoded) {
+    EXPECT_FALSE(ExportSpec::encodeList({{"x", "x", SizeRule::width(1), std::nan("")}}));
+}
+
+struct DecodeCase {
+    const char* json;
+    // Empty when the text decodes.
+    std::optional<DecodingError::Kind> error;
+    const char* description = nullptr;
+};
+
+TEST(ExportSpec, DecodesByTheRules) {
+    using Kind = DecodingError::Kind;
+    const DecodeCase cases[] = {
+        {R"([{"id":"a","folder":"b","rule":{"width":{"_0":5}},"quality":1}])", {}},
+        {R"([{"quality":1,"rule":{"longEdge":{"_0":5,"x":1}},"folder":"b","id":"a","extra":[]}])",
+         {}},
+        {R"([{"id":"a","folder":"b","rule":{"width":{"_0":5},"other":1},"quality":1}])", {}},
+        {R"([{"id":"a","folder":"b","rule":{"width":{"_0":5.0}},"quality":1}])", {}},
+        {R"([{"id":"a","folder":"b","rule":{"width":{"_0":5},"longEdge":{"_0":5}},"quality":1}])",
+         Kind::typeMismatch, "Invalid number of keys found, expected one."},
+        {R"([{"id":"a","folder":"b","rule":{},"quality":1}])", Kind::typeMismatch,
+         "Invalid number of keys found, expected one."},
+        {R"([{"id":"a","folder":"b","rule":{"height":{"_0":5}},"quality":1}])", Kind::typeMismatch,
+         "Invalid number of keys found, expected one."},
+        {R"([{"id":"a","folder":"b","rule":{"width":{"_0":5}}}])", Kind::keyNotFound},
+        {R"([{"id":null,"folder":"b","rule":{"width":{"_0":5}},"quality":1}])",
+         Kind::valueNotFound},
+        {R"([{"id":1,"folder":"b","rule":{"width":{"_0":5}},"quality":1}])", Kind::typeMismatch},
+        {R"([{"id":"a","folder":"b","rule":{"width":{"_0":5.5}},"quality":1}])",
+         Kind::dataCorrupted},
+        {R"([{"id":"a","folder":"b","rule":{"width":{"_0":9223372036854775808}},"quality":1}])",
+         Kind::dataCorrupted},
+        {R"([{"id":"a","folder":"b","rule":{"width":{}},"quality":1}])", Kind::keyNotFound},
+        {R"([{"id":"a","folder":"b","rule":{"width":5},"quality":1}])", Kind::typeMismatch},
+        {R"([{"id":"a","folder":"b","rule":{"width":{"_0":5}},"quality":"high"}])",
+         Kind::typeMismatch},
+        {R"({"id":"a"})", Kind::typeMismatch},
+        {R"([1])", Kind::typeMismatch},
+        {R"([{"id":"a")", Kind::dataCorrupted},
+        {"", Kind::dataCorrupted},
+    };
+    for (const DecodeCase& c : cases) {
+        SCOPED_TRACE(c.json);
+        auto decoded = ExportSpec::decodeList(c.json);
+        if (!c.error) {
+            EXPECT_TRUE(decoded);
+            continue;
+        }
+        ASSERT_FALSE(decoded);
+        EXPECT_EQ(decoded.error().kind, *c.error);
+        if (c.description)
+            EXPECT_EQ(decoded.error().description, c.description);
+    }
+}
+
+TEST(ExportSpec, TheRuleErrorNamesTheRuleObject) {
+    auto decoded = ExportSpec::decodeList(
+        R"([{"id":"a","folder":"b","rule":{"width":{"_0":5}},"quality":1},)"
+        R"({"id":"a","folder":"b","rule":{},"quality":1}])");
+    ASSERT_FALSE(decoded);
+    EXPECT_EQ(decoded.error().codingPath, "[1].rule");
+}
+
+} // namespace

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace plenwick::test {
+
+// ../shared/fixtures beside the repository; nothing when it is absent.
+std::optional<std::filesystem::path> fixtures();
+
+// A fresh folder that is removed, with everything in it, when the object goes.
+class TemporaryFolder {
+public:
+    TemporaryFolder();
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+    std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+} // namespace plenwick::test
+
+// Skips the current test with a clear message when the shared fixtures are not there.
+#define PLENWICK_REQUIRE_FIXTURES(variable)                                                        \
+    auto variable##Optional = ::plenwick::test::fixtures();                                        \
+    if (!variable##Optional)                                                                       \
+        GTEST_SKIP() << "shared fixtures folder not found beside the repository";                  \
+    const std::filesystem::path variable = *variable##Optional

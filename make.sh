@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Set-up, build and the main jobs of Plenwick on Debian 12.
+#   ./make.sh demo    install what is missing, build, share a few sample photos
+#   ./make.sh test    install what is missing, build, run every test
+#   ./make.sh bench   install what is missing, build, time Plenwick against the usual tools
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(
+    cmake ninja-build g++ pkg-config git ca-certificates
+    libvips-dev libvips-tools libsqlite3-dev libcurl4-openssl-dev
+    libexpat1-dev nlohmann-json3-dev libutf8proc-dev libsystemd-dev
+    qt6-base-dev libgl-dev libgtest-dev libgmock-dev
+    dbus python3 python3-dbusmock
+)
+BENCH_PACKAGES=(imagemagick time nodejs npm)
+
+install_packages() {
+    local missing=()
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    ((${#missing[@]})) || return 0
+    local sudo=()
+    ((EUID == 0)) || sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+build() {
+    cmake --preset release >/dev/null
+    cmake --build --preset release
+}
+
+demo() {
+    local samples=build/samples
+    rm -rf "$samples"
+    build/release/plenwick-samples "$samples"
+    echo "Sharing the sample photos in $samples:"
+    build/release/plenwick-share "$samples"/* || true
+}
+
+case "${1:-}" in
+demo)
+    install_packages "${PACKAGES[@]}"
+    build
+    demo
+    ;;
+test)
+    install_packages "${PACKAGES[@]}"
+    build
+    ctest --preset release
+    ;;
+bench)
+    install_packages "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+    build
+    bench/run.sh "${@:2}"
+    ;;
+*)
+    echo "usage: $0 demo|test|bench" >&2
+    exit 2
+    ;;
+esac
