@@ -1,31 +1,44 @@
 #pragma once
 
+#include "PlenwickCore/Expected.hpp"
 #include "PlenwickCore/ExportResult.hpp"
 #include "PlenwickCore/ExportSpec.hpp"
+#include "PlenwickCore/PixelSize.hpp"
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <stop_token>
+#include <string>
 #include <vector>
 
 namespace plenwick {
 
-// One export job: every input for every spec, at most three inputs at once.
+// One export job: every input for every spec, at most three inputs at once. Inputs whose output
+// names collide (same base name regardless of case or Unicode composition) run one after the
+// other in input order, so the later one's files are the ones that remain.
 struct ExportRun {
     ExportRun() = delete;
 
     static constexpr int maximumConcurrentExports = 3;
 
+    // Writes one input for one spec; the run uses the image exporter, tests may wrap it.
+    using Exporter = std::function<Expected<PixelSize, ExportError>(
+        const std::filesystem::path& source, const std::filesystem::path& to,
+        const ExportSpec& spec)>;
+
     // Blocks until every export has finished. A stop request is honoured before each input:
     // inputs not yet started then fail with `cancelled`.
     static ExportResult run(const std::vector<std::filesystem::path>& inputs,
-                            const std::vector<ExportSpec>& specs,
-                            const std::filesystem::path& root, int64_t skipped,
-                            std::stop_token stop = {});
+                            const std::vector<ExportSpec>& specs, const std::filesystem::path& root,
+                            int64_t skipped, std::stop_token stop = {},
+                            const Exporter& exporter = {});
 
-    static std::string notificationText(int64_t exported,
-                                        const std::vector<ExportFailure>& failures,
-                                        int64_t skipped);
+    static std::string
+    notificationText(int64_t exported, const std::vector<ExportFailure>& failures, int64_t skipped);
+
+    // Inputs with equal keys would write files whose names differ at most in case or composition.
+    static std::string collisionKey(const std::filesystem::path& input);
 };
 
 } // namespace plenwick

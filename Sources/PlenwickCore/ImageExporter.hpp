@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PlenwickCore/ExportError.hpp"
 #include "PlenwickCore/Expected.hpp"
+#include "PlenwickCore/ExportError.hpp"
 #include "PlenwickCore/PixelSize.hpp"
 #include "PlenwickCore/SizeRule.hpp"
 

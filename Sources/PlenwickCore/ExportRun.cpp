@@ -1,0 +1,199 @@
+#include "PlenwickCore/ExportRun.hpp"
+
+#include "PlatformServices/Log.hpp"
+#include "PlenwickCore/ImageExporter.hpp"
+#include "PlenwickCore/OutputPath.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <map>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include <utf8proc.h>
+
+namespace plenwick {
+
+namespace {
+
+const Log& exportLog() {
+    static const Log log("export");
+    return log;
+}
+
+struct Outcome {
+    size_t index = 0;
+    std::vector<std::filesystem::path> written;
+    std::optional<ExportFailure> failure;
+};
+
+Expected<PixelSize, ExportError> exportWithImageExporter(const std::filesystem::path& source,
+                                                         const std::filesystem::path& to,
+                                                         const ExportSpec& spec) {
+    return ImageExporter(spec.quality).exportImage(source, to, spec.rule);
+}
+
+Outcome exportOne(size_t index, const std::filesystem::path& input,
+                  const std::vector<ExportSpec>& specs, const std::filesystem::path& root,
+                  const ExportRun::Exporter& exporter) {
+    Outcome outcome{index, {}, std::nullopt};
+    const std::string filename = input.filename().string();
+    for (const ExportSpec& spec : specs) {
+        std::filesystem::path to = OutputPath::url(root, spec, filename);
+        std::optional<Expected<PixelSize, ExportError>> exported;
+        if (OutputPath::escapesRoot(spec.folder)) {
+            exported.emplace(ExportError::write(to, "the folder \"" + spec.folder +
+                                                        "\" is not inside the Socials folder"));
+        } else {
+            try {
+                exported.emplace(exporter(input, to, spec));
+            } catch (const std::exception& error) {
+                exportLog().error("export failed: input %s -> %s: %s", input.c_str(), to.c_str(),
+                                  error.what());
+                outcome.failure = ExportFailure{input, ExportError::write(to, error.what())};
+                return outcome;
+            }
+        }
+
+        if (!*exported) {
+            const ExportError& error = exported->error();
+            exportLog().error("export failed: input %s -> %s rule %s: %s", input.c_str(),
+                              to.c_str(), spec.rule.description().c_str(),
+                              error.description().c_str());
+            outcome.failure = ExportFailure{input, error};
+            return outcome;
+        }
+        PixelSize size = exported->value();
+        exportLog().info("wrote %s %ldx%ld", to.c_str(), static_cast<long>(size.width),
+                         static_cast<long>(size.height));
+        outcome.written.push_back(std::move(to));
+    }
+    return outcome;
+}
+
+} // namespace
+
+std::string ExportRun::collisionKey(const std::filesystem::path& input) {
+    std::string base = OutputPath::baseName(input.filename().string());
+    auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(base.c_str());
+    std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> composed(utf8proc_NFC(bytes),
+                                                                     &std::free);
+    std::string key;
+    if (!composed) {
+        // Not UTF-8: only ASCII letters have a case we can trust.
+        key = base;
+        std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c);
+        });
+        return key;
+    }
+    const utf8proc_uint8_t* cursor = composed.get();
+    utf8proc_int32_t codepoint = 0;
+    while (*cursor) {
+        utf8proc_ssize_t length = utf8proc_iterate(cursor, -1, &codepoint);
+        if (length <= 0)
+            break;
+        cursor += length;
+        utf8proc_uint8_t encoded[4];
+        utf8proc_ssize_t size = utf8proc_encode_char(utf8proc_tolower(codepoint), encoded);
+        key.append(reinterpret_cast<const char*>(encoded), static_cast<size_t>(size));
+    }
+    return key;
+}
+
+std::string ExportRun::notificationText(int64_t exported,
+                                        const std::vector<ExportFailure>& failures,
+                                        int64_t skipped) {
+    std::string text;
+    if (failures.empty()) {
+        text = "Exported " + std::to_string(exported) + " photo" + (exported == 1 ? "" : "s") +
+               " to Socials";
+    } else {
+        const ExportFailure& first = failures.front();
+        text =
+            "Plenwick failed on " + first.input.filename().string() + ": " + first.error.reason();
+        if (exported > 0)
+            text += " (" + std::to_string(exported) + " exported)";
+    }
+    if (skipped > 0)
+        text += ", " + std::to_string(skipped) + " items skipped";
+    return text;
+}
+
+ExportResult ExportRun::run(const std::vector<std::filesystem::path>& inputs,
+                            const std::vector<ExportSpec>& specs, const std::filesystem::path& root,
+                            int64_t skipped, std::stop_token stop, const Exporter& exporter) {
+    const auto start = std::chrono::steady_clock::now();
+    exportLog().info("run start: %ld inputs, %ld specs, root %s", static_cast<long>(inputs.size()),
+                     static_cast<long>(specs.size()), root.c_str());
+
+    std::map<std::string, size_t> groupOfKey;
+    std::vector<std::vector<size_t>> groups;
+    for (size_t index = 0; index < inputs.size(); ++index) {
+        auto [it, inserted] = groupOfKey.try_emplace(collisionKey(inputs[index]), groups.size());
+        if (inserted)
+            groups.emplace_back();
+        groups[it->second].push_back(index);
+    }
+
+    const Exporter& writeOne = exporter ? exporter : Exporter(exportWithImageExporter);
+
+    // Each worker takes the next group as soon as it is free, so groups start in order and at
+    // most three are in progress. A worker keeps its outcomes to itself; they are read only
+    // after it has been joined.
+    std::atomic<size_t> nextGroup{0};
+    size_t workerCount = std::min<size_t>(maximumConcurrentExports, groups.size());
+    std::vector<std::vector<Outcome>> outcomesOfWorker(workerCount);
+    {
+        std::vector<std::jthread> workers;
+        workers.reserve(workerCount);
+        for (size_t worker = 0; worker < workerCount; ++worker) {
+            workers.emplace_back([&, worker] {
+                for (size_t group = nextGroup++; group < groups.size(); group = nextGroup++) {
+                    for (size_t index : groups[group]) {
+                        if (stop.stop_requested()) {
+                            outcomesOfWorker[worker].push_back(
+                                {index,
+                                 {},
+                                 ExportFailure{inputs[index], ExportError::cancelled()}});
+                            continue;
+                        }
+                        outcomesOfWorker[worker].push_back(
+                            exportOne(index, inputs[index], specs, root, writeOne));
+                    }
+                }
+            });
+        }
+    }
+
+    std::vector<std::optional<Outcome>> results(inputs.size());
+    for (auto& outcomes : outcomesOfWorker)
+        for (Outcome& outcome : outcomes)
+            results[outcome.index] = std::move(outcome);
+
+    ExportResult result;
+    result.skipped = skipped;
+    for (std::optional<Outcome>& outcome : results) {
+        if (!outcome)
+            continue;
+        for (auto& file : outcome->written)
+            result.written.push_back(std::move(file));
+        if (outcome->failure)
+            result.failures.push_back(std::move(*outcome->failure));
+    }
+    int64_t exported = static_cast<int64_t>(inputs.size() - result.failures.size());
+    result.notificationText = notificationText(exported, result.failures, skipped);
+
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    exportLog().info("run end: %ld files, %ld failures, %ld skipped, %.*fs",
+                     static_cast<long>(result.written.size()),
+                     static_cast<long>(result.failures.size()), static_cast<long>(skipped), 2,
+                     seconds);
+    return result;
+}
+
+} // namespace plenwick
