@@ -1,9 +1,8 @@
-#include "ShareCommandLine.hpp"
-
 #include "PlatformServices/XdgUserDirs.hpp"
 #include "PlenwickCore/ExportRun.hpp"
 #include "PlenwickCore/ExportSpec.hpp"
 #include "PlenwickCore/PlenwickCore.hpp"
+#include "ShareCommandLine.hpp"
 
 #include <iostream>
 
@@ -30,8 +29,8 @@ int main(int argc, char** argv) {
     if (!PlenwickCore::start(argv[0]))
         return 1;
     std::vector<std::filesystem::path> inputs(line->inputs.begin(), line->inputs.end());
-    ExportResult result = ExportRun::run(inputs, ExportSpec::defaults(),
-                                         XdgUserDirs::pictures() / "Socials", 0);
+    ExportResult result =
+        ExportRun::run(inputs, ExportSpec::defaults(), XdgUserDirs::pictures() / "Socials", 0);
     std::cout << result.notificationText << std::endl;
     return result.failures.empty() && result.skipped == 0 ? 0 : 1;
 }

@@ -78,9 +78,13 @@ void Log::write(LogLevel level, std::string_view message) const {
         capture->add(LogRecord{std::string(subsystem), m_category, level, std::move(text)});
 }
 
-Log::Capture::Capture() { g_capture.store(this); }
+Log::Capture::Capture() {
+    g_capture.store(this);
+}
 
-Log::Capture::~Capture() { g_capture.store(nullptr); }
+Log::Capture::~Capture() {
+    g_capture.store(nullptr);
+}
 
 void Log::Capture::add(const LogRecord& record) {
     std::lock_guard lock(m_mutex);

@@ -13,9 +13,12 @@ namespace {
 using Json = nlohmann::json;
 using OrderedJson = nlohmann::ordered_json;
 
-const char* typeName(const Json& value) { return value.type_name(); }
+const char* typeName(const Json& value) {
+    return value.type_name();
+}
 
-DecodingError typeMismatch(const std::string& path, const std::string& expected, const Json& found) {
+DecodingError typeMismatch(const std::string& path, const std::string& expected,
+                           const Json& found) {
     return {DecodingError::Kind::typeMismatch, path,
             "Expected to decode " + expected + " but found " + typeName(found) + " instead."};
 }

@@ -41,8 +41,8 @@ TEST(TargetSize, ComputesTheTableOfWorkedValuesAndEdgeCases) {
         {{min, min}, SizeRule::longEdge(max), {1, 1}},
     };
     for (const SizeCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.input.width << "x" << c.input.height << " "
-                                        << c.rule.description());
+        SCOPED_TRACE(testing::Message()
+                     << c.input.width << "x" << c.input.height << " " << c.rule.description());
         EXPECT_EQ(TargetSize::compute(c.input, c.rule), c.expected);
     }
 }
@@ -126,9 +126,9 @@ TEST(ExportSpec, DecodesByTheRules) {
 }
 
 TEST(ExportSpec, TheRuleErrorNamesTheRuleObject) {
-    auto decoded = ExportSpec::decodeList(
-        R"([{"id":"a","folder":"b","rule":{"width":{"_0":5}},"quality":1},)"
-        R"({"id":"a","folder":"b","rule":{},"quality":1}])");
+    auto decoded =
+        ExportSpec::decodeList(R"([{"id":"a","folder":"b","rule":{"width":{"_0":5}},"quality":1},)"
+                               R"({"id":"a","folder":"b","rule":{},"quality":1}])");
     ASSERT_FALSE(decoded);
     EXPECT_EQ(decoded.error().codingPath, "[1].rule");
 }
