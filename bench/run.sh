@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# run.sh [PHOTO_DIR]
+# Times plenwick-share on a folder of JPEG photos against the tools a user would
+# otherwise pick for the same job: sharp (when npm can install it), vipsthumbnail and
+# ImageMagick with its shrink-on-load hint, next to the codec floor. Every tool makes
+# the same three outputs per photo (instagram and threads 1080 wide, facebook 2048 on
+# the longer edge, JPEG quality 85, never enlarged) into its own folder. Prints the
+# milliseconds per photo, the peak RSS and the ratios to plenwick-share, then checks
+# the outputs and compares their pixels.
+#
+# Without PHOTO_DIR it makes twelve real photos of 6-20 MP from Debian's wallpaper
+# packages (once; they are kept in the output folder).
+#
+# Environment:
+#   BENCH_OUT       where photos, outputs and results go (default: build/bench)
+#   BENCH_RUNS      timed runs per tool, the median is shown (default: 3)
+#   BENCH_QUALITY   0 skips the pixel comparison (default: 1)
+#   PLENWICK_SHARE  the program to time (default: build/release/plenwick-share)
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(dirname "$here")
+source "$here/packages.sh"
+
+if (($# > 1)); then
+    echo "usage: $0 [PHOTO_DIR]" >&2
+    exit 2
+fi
+runs=${BENCH_RUNS:-3}
+export PLENWICK_SHARE=${PLENWICK_SHARE:-$repo/build/release/plenwick-share}
+if [ ! -x "$PLENWICK_SHARE" ]; then
+    echo "$PLENWICK_SHARE is missing: build it first (./make.sh bench builds and runs)" >&2
+    exit 2
+fi
+mkdir -p "${BENCH_OUT:-$repo/build/bench}"
+out=$(cd "${BENCH_OUT:-$repo/build/bench}" && pwd)
+
+ensure_packages libvips-tools imagemagick time libjpeg-turbo-progs python3
+command -v npm >/dev/null || ensure_packages nodejs npm || echo "nodejs and npm could not be installed"
+
+if (($#)); then
+    photos=$(cd "$1" && pwd)
+else
+    photos=$out/photos
+    [ -d "$photos" ] || "$here/make-photos.sh" "$photos"
+fi
+mapfile -t files < <(find "$photos" -maxdepth 1 -type f \( -iname '*.jpg' -o -iname '*.jpeg' \) | sort)
+if ((${#files[@]} == 0)); then
+    echo "no JPEG photos in $photos" >&2
+    exit 2
+fi
+
+# The real ImageMagick, not a wrapper that some machines put first on the PATH.
+export IMAGEMAGICK
+for IMAGEMAGICK in magick convert-im6.q16 convert; do
+    command -v "$IMAGEMAGICK" >/dev/null && break
+done
+
+export SHARP_MODULE=$out/sharp/node_modules/sharp
+if [ ! -f "$SHARP_MODULE/package.json" ] && command -v npm >/dev/null; then
+    echo "Installing sharp with npm into $out/sharp"
+    mkdir -p "$out/sharp"
+    (cd "$out/sharp" && { [ -f package.json ] || echo '{ "private": true }' >package.json; } &&
+        npm install --no-audit --no-fund --loglevel=error sharp) || true
+fi
+tools=(plenwick sharp vipsthumbnail imagemagick floor)
+if ! command -v node >/dev/null || ! node -e 'require(process.env.SHARP_MODULE)' 2>/dev/null; then
+    echo "sharp is not available (npm could not install it): skipped"
+    tools=(plenwick vipsthumbnail imagemagick floor)
+fi
+
+# plenwick-share shows a window when it can; the terminal view is what we time.
+export PLENWICK_SHARE_OPTIONS=
+"$PLENWICK_SHARE" --help 2>/dev/null | grep -q -- --no-window && PLENWICK_SHARE_OPTIONS=--no-window
+
+echo "Machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1)"
+echo "Tools: $("$PLENWICK_SHARE" --version 2>/dev/null | head -1); $(vips --version);" \
+    "$("$IMAGEMAGICK" -version | sed -n 's/^Version: //p' | cut -d' ' -f1-3)"
+if [[ " ${tools[*]} " == *" sharp "* ]]; then
+    echo "       sharp $(node -p 'require(process.env.SHARP_MODULE + "/package.json").version')" \
+        "on node $(node --version)"
+fi
+
+rm -rf "$out/out" "$out/logs" "$out/floor-inputs" "$out/quality"
+mkdir -p "$out/out" "$out/logs"
+echo "Reading ${#files[@]} photos in $photos"
+python3 "$here/report.py" prepare "$out" "${files[@]}"
+export FLOOR_INPUTS=$out/floor-inputs
+cat "${files[@]}" >/dev/null # every tool starts with the photos in the page cache
+
+: >"$out/timings.tsv"
+for ((run = 1; run <= runs; run++)); do
+    for tool in "${tools[@]}"; do
+        dir=$out/out/$tool
+        rm -rf "$dir"
+        mkdir -p "$dir"
+        log=$out/logs/$tool.$run
+        status=0
+        start=$(date +%s%N)
+        /usr/bin/time -f %M -o "$log.rss" bash "$here/tools.sh" "$tool" "$dir" "${files[@]}" \
+            >"$log.out" 2>"$log.err" || status=$?
+        end=$(date +%s%N)
+        seconds=$(awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }')
+        printf '%s\t%d\t%s\t%s\t%d\n' "$tool" "$run" "$seconds" "$(tail -1 "$log.rss")" "$status" \
+            >>"$out/timings.tsv"
+        printf '  run %d  %-14s %7s s%s\n' "$run" "$tool" "$seconds" \
+            "$( ((status == 0)) || echo "  failed with status $status, see $log.err")"
+        if [ "$tool" = plenwick ]; then
+            # Its Socials folder holds one folder per spec, like the other tools' folders.
+            for spec in "$dir"/home/Pictures/Socials/*/; do
+                [ -d "$spec" ] && mv "$spec" "$dir/"
+            done
+        fi
+    done
+done
+echo "plenwick-share's notification text: $(tail -1 "$out/logs/plenwick.$runs.out")"
+echo
+
+status=0
+python3 "$here/report.py" report "$out" | tee "$out/results.txt" || status=$?
+echo
+echo "Outputs in $out/out, results in $out/results.txt"
+exit $status
