@@ -264,7 +264,7 @@ def report(out):
     print(f"Photos: {len(photos)} JPEGs, {min(megapixels):.1f}-{max(megapixels):.1f} MP "
           f"(mean {statistics.mean(megapixels):.1f} MP), "
           f"{sum(p['bytes'] for p in photos) / 2**20:.1f} MiB; 3 outputs each; "
-          f"{runs} runs per tool, median shown\n")
+          f"{runs} run{'' if runs == 1 else 's'} per tool, median shown\n")
     table(["tool", "total s", "ms/photo", "fastest ms/photo", "peak RSS MiB", "time / plenwick",
            "RSS / plenwick"], rows)
     print("\npeak RSS: the largest single process of the job. codec floor: djpeg at the "

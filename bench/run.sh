@@ -72,7 +72,8 @@ fi
 export PLENWICK_SHARE_OPTIONS=
 "$PLENWICK_SHARE" --help 2>/dev/null | grep -q -- --no-window && PLENWICK_SHARE_OPTIONS=--no-window
 
-echo "Machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1)"
+echo "Machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1)," \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "Tools: $("$PLENWICK_SHARE" --version 2>/dev/null | head -1); $(vips --version);" \
     "$("$IMAGEMAGICK" -version | sed -n 's/^Version: //p' | cut -d' ' -f1-3)"
 if [[ " ${tools[*]} " == *" sharp "* ]]; then
