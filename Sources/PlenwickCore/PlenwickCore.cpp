@@ -4,8 +4,26 @@
 
 namespace plenwick {
 
+namespace {
+
+void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+} // namespace
+
 bool PlenwickCore::start(const char* programName) {
-    static const bool started = VIPS_INIT(programName) == 0;
+    static const bool started = [programName] {
+        if (VIPS_INIT(programName) != 0)
+            return false;
+        // Every input is read once per share: cached operations would only hold on to decoded
+        // pixels, and would hand back stale ones for a file replaced under the same name.
+        vips_cache_set_max(0);
+        // Shared files come from anywhere; loaders not hardened against hostile input stay shut.
+        vips_block_untrusted_set(TRUE);
+        // A damaged file already comes back as an error value; libvips' warnings about it
+        // ("error in tile 0 x 168") would only clutter the terminal.
+        g_log_set_handler("VIPS", G_LOG_LEVEL_WARNING, dropMessage, nullptr);
+        return true;
+    }();
     return started;
 }
 

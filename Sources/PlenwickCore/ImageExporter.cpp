@@ -1,0 +1,340 @@
+#include "PlenwickCore/ImageExporter.hpp"
+
+#include "PlenwickCore/OutputPath.hpp"
+#include "PlenwickCore/PlenwickCore.hpp"
+#include "PlenwickCore/TargetSize.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string_view>
+#include <system_error>
+#include <unistd.h>
+
+#include <vips/vips8>
+
+namespace plenwick {
+
+namespace {
+
+using vips::VError;
+using vips::VImage;
+using vips::VOption;
+
+// Larger images are refused from their header: decoding one would take gigabytes.
+constexpr int64_t maximumPixels = 500'000'000;
+
+enum class Format { jpeg, heif, webp, png, gif, tiff };
+
+// The loaders fuzzed for files from anywhere, by the class libvips picks from the file's bytes.
+// Everything else it could open (ImageMagick, PDF, SVG, matrix text files, ...) stays closed.
+std::optional<Format> formatOfLoader(std::string_view loader) {
+    if (loader == "VipsForeignLoadJpegFile")
+        return Format::jpeg;
+    if (loader == "VipsForeignLoadHeifFile")
+        return Format::heif;
+    if (loader == "VipsForeignLoadWebpFile")
+        return Format::webp;
+    if (loader == "VipsForeignLoadPngFile")
+        return Format::png;
+    if (loader == "VipsForeignLoadNsgifFile")
+        return Format::gif;
+    if (loader == "VipsForeignLoadTiffFile")
+        return Format::tiff;
+    return std::nullopt;
+}
+
+// Image 0 of a file as its header describes it; no pixel has been decoded yet.
+struct OpenedSource {
+    std::string filename;
+    Format format;
+    VImage header;
+    PixelSize stored;
+    // EXIF orientation 1 to 8; 1 when the decoder already delivers upright pixels.
+    int orientation;
+
+    bool turnsQuarter() const { return orientation >= 5 && orientation <= 8; }
+    PixelSize upright() const {
+        return turnsQuarter() ? PixelSize{stored.height, stored.width} : stored;
+    }
+    // A size given upright, in the orientation the pixels are stored in.
+    PixelSize asStored(PixelSize uprightSize) const {
+        return turnsQuarter() ? PixelSize{uprightSize.height, uprightSize.width} : uprightSize;
+    }
+};
+
+// Sequential access streams the decode through the pipeline instead of buffering the whole
+// image; failing on errors turns a truncated or corrupt file into an error, not grey rows.
+VOption* loadOptions() {
+    return VImage::option()
+        ->set("access", VIPS_ACCESS_SEQUENTIAL)
+        ->set("fail_on", VIPS_FAIL_ON_ERROR);
+}
+
+VImage load(Format format, const std::string& filename, VOption* options) {
+    // Multi-image files give their first image: libvips loads one page unless asked for more,
+    // and for HEIF that page is the file's primary image.
+    switch (format) {
+    case Format::jpeg:
+        return VImage::jpegload(filename.c_str(), options);
+    case Format::heif:
+        return VImage::heifload(filename.c_str(), options);
+    case Format::webp:
+        return VImage::webpload(filename.c_str(), options);
+    case Format::png:
+        return VImage::pngload(filename.c_str(), options);
+    case Format::gif:
+        return VImage::gifload(filename.c_str(), options);
+    case Format::tiff:
+        break;
+    }
+    return VImage::tiffload(filename.c_str(), options);
+}
+
+// Nothing when libvips cannot open the file or it is not a format we decode; throws VError
+// for a header that the loader rejects.
+std::optional<OpenedSource> open(const std::filesystem::path& source) {
+    std::string filename = source.string();
+    const char* loader = vips_foreign_find_load(filename.c_str());
+    if (!loader) {
+        // The reason is not needed, and left in the buffer it would grow with every failure.
+        vips_error_clear();
+        return std::nullopt;
+    }
+    std::optional<Format> format = formatOfLoader(loader);
+    if (!format)
+        return std::nullopt;
+
+    VImage header = load(*format, filename, loadOptions());
+    int orientation = 1;
+    // libheif applies the container's rotation and mirroring while decoding, and libvips drops
+    // the orientation of HEIF files for that reason; a stale EXIF value must not turn it again.
+    if (*format != Format::heif && header.get_typeof(VIPS_META_ORIENTATION) != 0)
+        orientation = header.get_int(VIPS_META_ORIENTATION);
+    if (orientation < 1 || orientation > 8)
+        orientation = 1;
+    return OpenedSource{std::move(filename), *format, header,
+                        PixelSize{header.width(), header.height()}, orientation};
+}
+
+int64_t ceilDivide(int64_t value, int64_t divisor) {
+    return (value + divisor - 1) / divisor;
+}
+
+// The largest DCT scaling whose decoded edges still cover the target, so that the resampler
+// always shrinks. libvips' own choice here leaves far more pixels than the target needs.
+int jpegShrink(PixelSize stored, PixelSize atLeast) {
+    for (int shrink : {8, 4, 2})
+        if (ceilDivide(stored.width, shrink) >= atLeast.width &&
+            ceilDivide(stored.height, shrink) >= atLeast.height)
+            return shrink;
+    return 1;
+}
+
+// Phones tag their photos Display P3, cameras Adobe RGB: an embedded profile is honoured, so
+// that colours look the same once the output is read as sRGB. Without one, libvips' own
+// conversions bring grey, 16-bit and CMYK pixels to 8-bit sRGB.
+VImage toSRGB(const VImage& image) {
+    if (image.get_typeof(VIPS_META_ICC_NAME) == 0)
+        return image.colourspace(VIPS_INTERPRETATION_sRGB);
+    auto options = [] { return VImage::option()->set("embedded", true)->set("depth", 8); };
+    if (!image.has_alpha())
+        return image.icc_transform("srgb", options());
+    // The transform clips a 16-bit alpha to 255 instead of scaling it, so alpha is brought to
+    // 8 bits on its own.
+    int colours = image.bands() - 1;
+    VImage alpha = image.extract_band(colours);
+    VipsInterpretation interpretation = image.interpretation();
+    if (interpretation == VIPS_INTERPRETATION_RGB16 || interpretation == VIPS_INTERPRETATION_GREY16)
+        alpha = alpha / 257.0 + 0.5;
+    return image.extract_band(0, VImage::option()->set("n", colours))
+        .icc_transform("srgb", options())
+        .bandjoin(alpha.cast(VIPS_FORMAT_UCHAR));
+}
+
+// The decoded pixels of image 0 at the smallest scale that still covers `atLeast` (in stored
+// orientation), 8-bit sRGB, opaque over white. Lazy: the file is read when pixels are asked for.
+VImage decode(const OpenedSource& opened, PixelSize atLeast) {
+    VImage image = opened.header;
+    if (opened.format == Format::jpeg) {
+        int shrink = jpegShrink(opened.stored, atLeast);
+        if (shrink > 1)
+            image = load(Format::jpeg, opened.filename, loadOptions()->set("shrink", shrink));
+    } else if (opened.format == Format::webp) {
+        double scale = std::max(static_cast<double>(atLeast.width) / opened.stored.width,
+                                static_cast<double>(atLeast.height) / opened.stored.height);
+        if (scale < 1.0)
+            image = load(Format::webp, opened.filename, loadOptions()->set("scale", scale));
+    }
+    // libheif always decodes HEIF at full size; PNG, GIF and TIFF have no reduced decode.
+
+    image = toSRGB(image);
+    if (image.has_alpha())
+        image =
+            image.flatten(VImage::option()->set("background", std::vector<double>{255, 255, 255}));
+    return image;
+}
+
+// `decoded` resampled to exactly `size` (given upright) and turned upright, in memory.
+VImage render(const VImage& decoded, const OpenedSource& opened, PixelSize size) {
+    PixelSize stored = opened.asStored(size);
+    VImage image = decoded;
+    if (image.width() != stored.width || image.height() != stored.height) {
+        double hscale = static_cast<double>(stored.width) / image.width();
+        double vscale = static_cast<double>(stored.height) / image.height();
+        image = image.resize(
+            hscale, VImage::option()->set("vscale", vscale)->set("kernel", VIPS_KERNEL_LANCZOS3));
+        // Each axis is rounded on its own; a pixel lost or gained there is copied or cut.
+        if (image.width() != stored.width || image.height() != stored.height)
+            image =
+                image.embed(0, 0, static_cast<int>(stored.width), static_cast<int>(stored.height),
+                            VImage::option()->set("extend", VIPS_EXTEND_COPY));
+    }
+    // The whole decode runs here, so that a broken file shows itself before anything is
+    // written; rotating after the resample turns the small image, not the large one.
+    image = image.copy_memory();
+    switch (opened.orientation) {
+    case 2:
+        return image.fliphor();
+    case 3:
+        return image.rot180();
+    case 4:
+        return image.flipver();
+    case 5:
+        return image.rot90().fliphor();
+    case 6:
+        return image.rot90();
+    case 7:
+        return image.rot270().fliphor();
+    case 8:
+        return image.rot270();
+    default:
+        return image;
+    }
+}
+
+// The encoder's 1 to 100 scale; a quality that is not a number counts as the lowest.
+int jpegQ(double quality) {
+    double q = std::round(quality * 100.0);
+    if (!(q >= 1.0))
+        return 1;
+    return q > 100.0 ? 100 : static_cast<int>(q);
+}
+
+struct BlobRelease {
+    void operator()(VipsBlob* blob) const { vips_area_unref(VIPS_AREA(blob)); }
+};
+using Blob = std::unique_ptr<VipsBlob, BlobRelease>;
+
+// A hidden file beside the destination that is removed unless it was renamed into place.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::filesystem::path& destination) {
+        static constexpr std::string_view letters =
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        thread_local std::mt19937_64 random{std::random_device{}()};
+        std::uniform_int_distribution<size_t> pick(0, letters.size() - 1);
+        // Shortened so that a destination name near the file system's limit still gets one.
+        std::string base = destination.filename().string().substr(0, 200);
+        for (int attempt = 0; attempt < 100 && m_descriptor < 0; ++attempt) {
+            std::string name = "." + base + ".";
+            for (int i = 0; i < 6; ++i)
+                name += letters[pick(random)];
+            m_path = destination.parent_path() / name;
+            // Mode 0666 lets the umask decide, as for any file the user's programs create.
+            m_descriptor = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (m_descriptor < 0 && errno != EEXIST)
+                break;
+        }
+    }
+    ~TemporaryFile() {
+        if (m_descriptor >= 0)
+            ::close(m_descriptor);
+        if (!m_committed)
+            ::unlink(m_path.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    bool isOpen() const { return m_descriptor >= 0; }
+
+    bool write(const char* data, size_t length) {
+        while (length > 0) {
+            ssize_t written = ::write(m_descriptor, data, length);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return false;
+            data += written;
+            length -= static_cast<size_t>(written);
+        }
+        int descriptor = m_descriptor;
+        m_descriptor = -1;
+        return ::close(descriptor) == 0;
+    }
+
+    // The system's words on failure.
+    std::optional<std::string> renameTo(const std::filesystem::path& destination) {
+        if (::rename(m_path.c_str(), destination.c_str()) != 0)
+            return std::error_code(errno, std::generic_category()).message();
+        m_committed = true;
+        return std::nullopt;
+    }
+
+private:
+    std::filesystem::path m_path;
+    int m_descriptor = -1;
+    bool m_committed = false;
+};
+
+} // namespace
+
+Expected<PixelSize, ExportError> ImageExporter::exportImage(const std::filesystem::path& source,
+                                                            const std::filesystem::path& to,
+                                                            SizeRule rule) const {
+    if (!PlenwickCore::start("plenwick"))
+        return ExportError::unreadable(source);
+
+    PixelSize size;
+    VImage rendered;
+    try {
+        std::optional<OpenedSource> opened = open(source);
+        if (!opened || opened->stored.width < 1 || opened->stored.height < 1 ||
+            opened->stored.width * opened->stored.height > maximumPixels)
+            return ExportError::unreadable(source);
+        size = TargetSize::compute(opened->upright(), rule);
+        rendered = render(decode(*opened, opened->asStored(size)), *opened, size);
+    } catch (const VError&) {
+        return ExportError::unreadable(source);
+    }
+
+    if (std::optional<ExportError> error = OutputPath::ensureDirectory(to))
+        return *error;
+
+    Blob jpeg;
+    try {
+        // Stripping drops EXIF, XMP, IPTC and the ICC profile: the pixels are upright and
+        // sRGB, which is what a JPEG without a profile means.
+        jpeg.reset(rendered.jpegsave_buffer(
+            VImage::option()->set("Q", jpegQ(m_quality))->set("strip", true)));
+    } catch (const VError&) {
+        return ExportError::encodeFailed(to);
+    }
+    size_t length = 0;
+    const char* data = static_cast<const char*>(vips_blob_get(jpeg.get(), &length));
+
+    // The earlier file at `to` stays until the new one is complete.
+    TemporaryFile file(to);
+    if (!file.isOpen())
+        return ExportError::write(to, "cannot create image destination");
+    if (!file.write(data, length))
+        return ExportError::encodeFailed(to);
+    if (std::optional<std::string> message = file.renameTo(to))
+        return ExportError::write(to, *message);
+    return size;
+}
+
+} // namespace plenwick
