@@ -1,0 +1,133 @@
+#include "PlatformServices/StandardInputItemProvider.hpp"
+
+#include "PlatformServices/UniformType.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace plenwick {
+
+namespace {
+
+std::string systemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+bool writeAll(int descriptor, const char* bytes, size_t length) {
+    while (length > 0) {
+        ssize_t count = ::write(descriptor, bytes, length);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        bytes += count;
+        length -= static_cast<size_t>(count);
+    }
+    return true;
+}
+
+} // namespace
+
+StandardInputItemProvider::StandardInputItemProvider(int descriptor) {
+    m_failure = store(descriptor);
+}
+
+StandardInputItemProvider::~StandardInputItemProvider() {
+    // Join the deliveries first: one may still be handing the file over.
+    m_deliveries.clear();
+    if (!m_folder.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_folder, ignored);
+    }
+}
+
+// Streams the bytes into a file of a fresh 0700 folder and sniffs their head on the way.
+std::optional<std::string> StandardInputItemProvider::store(int descriptor) {
+    std::error_code error;
+    std::string pattern =
+        (std::filesystem::temp_directory_path(error) / "plenwick-stdin-XXXXXX").string();
+    if (error)
+        return "no temporary folder: " + error.message();
+    if (!::mkdtemp(pattern.data()))
+        return systemError("cannot create a temporary folder");
+    m_folder = pattern;
+    std::filesystem::path partial = m_folder / "input";
+    int output = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (output < 0)
+        return systemError("cannot create a temporary file");
+
+    std::string head;
+    constexpr size_t headLength = 4096;
+    char buffer[65536];
+    size_t total = 0;
+    std::optional<std::string> failure;
+    for (;;) {
+        ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0) {
+            failure = systemError("standard input could not be read");
+            break;
+        }
+        if (count == 0)
+            break;
+        if (head.size() < headLength)
+            head.append(buffer, std::min(static_cast<size_t>(count), headLength - head.size()));
+        total += static_cast<size_t>(count);
+        if (!failure && !writeAll(output, buffer, static_cast<size_t>(count)))
+            failure = systemError("standard input could not be kept");
+    }
+    if (::close(output) != 0 && !failure)
+        failure = systemError("standard input could not be kept");
+
+    if (total > 0) {
+        auto type = UniformType::ofContents(head, total <= head.size());
+        m_type = std::string(type ? type->identifier() : UniformType::data().identifier());
+    }
+    std::string name = "image";
+    if (auto type = m_type ? UniformType::withIdentifier(*m_type) : std::nullopt)
+        if (auto extension = type->preferredFilenameExtension())
+            name += "." + *extension;
+    m_file = m_folder / name;
+    std::filesystem::rename(partial, m_file, error);
+    if (error && !failure)
+        failure = "standard input could not be kept: " + error.message();
+    return failure;
+}
+
+std::vector<std::string> StandardInputItemProvider::registeredTypeIdentifiers() const {
+    if (!m_type)
+        return {};
+    return {*m_type};
+}
+
+void StandardInputItemProvider::loadFileURLItem(ItemCallback callback) {
+    m_deliveries.emplace_back([callback = std::move(callback)] {
+        callback(std::monostate{}, "standard input has no file URL");
+    });
+}
+
+void StandardInputItemProvider::loadFileRepresentation(const std::string& typeIdentifier,
+                                                       FileCallback callback) {
+    auto requested = UniformType::withIdentifier(typeIdentifier);
+    auto own = m_type ? UniformType::withIdentifier(*m_type) : std::nullopt;
+    std::optional<std::string> error = m_failure;
+    if (!requested || !own || !own->conformsTo(*requested))
+        error = "standard input has no " + typeIdentifier + " representation";
+    else if (m_delivered)
+        error = "standard input was already delivered";
+    if (!error)
+        m_delivered = true;
+    m_deliveries.emplace_back([callback = std::move(callback), error, file = m_file] {
+        if (error) {
+            callback(std::nullopt, error);
+            return;
+        }
+        callback(file, std::nullopt);
+        std::error_code ignored;
+        std::filesystem::remove(file, ignored);
+    });
+}
+
+} // namespace plenwick
