@@ -1,0 +1,327 @@
+#include "PlenwickCore/ItemLoader.hpp"
+
+#include "PlatformServices/FileURL.hpp"
+#include "PlatformServices/ListNotation.hpp"
+#include "PlatformServices/Log.hpp"
+#include "PlatformServices/UTF8.hpp"
+#include "PlatformServices/UniformType.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <functional>
+#include <future>
+#include <sys/stat.h>
+
+namespace plenwick {
+
+namespace {
+
+const Log& logger() {
+    static const Log log("loader");
+    return log;
+}
+
+constexpr const char* fileURLType = "public.file-url";
+
+// The one answer to one provider request, handed from the provider's thread to the waiting
+// loader. Only the first callback counts; a callback that is dropped without being called still
+// answers, as if it had delivered nothing, so the loader never waits for a lost callback.
+template <typename T>
+class Answer {
+public:
+    explicit Answer(std::function<T()> unanswered) : m_unanswered(std::move(unanswered)) {}
+    ~Answer() {
+        if (claim())
+            m_promise.set_value(m_unanswered());
+    }
+    Answer(const Answer&) = delete;
+    Answer& operator=(const Answer&) = delete;
+
+    // True for the first caller only; that caller then gives the answer.
+    bool claim() { return !m_answered.test_and_set(); }
+    void give(T value) { m_promise.set_value(std::move(value)); }
+    std::future<T> future() { return m_promise.get_future(); }
+
+private:
+    std::promise<T> m_promise;
+    std::atomic_flag m_answered;
+    std::function<T()> m_unanswered;
+};
+
+// Starts a request whose callback owns the answer, and waits for it.
+template <typename T>
+T await(const std::function<void(std::shared_ptr<Answer<T>>)>& start,
+        std::function<T()> unanswered) {
+    auto answer = std::make_shared<Answer<T>>(std::move(unanswered));
+    std::future<T> future = answer->future();
+    start(std::move(answer));
+    return future.get();
+}
+
+// Creates a folder and its missing parents, private to the user; existing ones stay as they are.
+std::error_code createFolders(const std::filesystem::path& folder) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(folder, ignored))
+        return {};
+    std::filesystem::path parent = folder.parent_path();
+    if (!parent.empty() && parent != folder)
+        if (std::error_code error = createFolders(parent))
+            return error;
+    if (::mkdir(folder.c_str(), 0700) == 0)
+        return {};
+    int code = errno;
+    if (code == EEXIST && std::filesystem::is_directory(folder, ignored))
+        return {};
+    return {code, std::generic_category()};
+}
+
+std::optional<std::string> urlOf(const ItemProvider::Item& item) {
+    if (const auto* url = std::get_if<std::string>(&item); url && !url->empty())
+        return *url;
+    if (const auto* bytes = std::get_if<std::vector<uint8_t>>(&item); bytes && !bytes->empty()) {
+        std::string text(bytes->begin(), bytes->end());
+        if (UTF8::isValid(text) && text.find('\0') == std::string::npos)
+            return text;
+    }
+    return std::nullopt;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The decoded path of any URL; for a local file URL, the file's path.
+std::string urlPath(std::string_view url) {
+    if (auto local = FileURL::path(url))
+        return local->string();
+    size_t colon = url.find(':');
+    if (colon != std::string_view::npos && colon < url.find_first_of("/?#"))
+        url.remove_prefix(colon + 1);
+    if (url.starts_with("//")) {
+        url.remove_prefix(2);
+        size_t end = url.find_first_of("/?#");
+        url.remove_prefix(end == std::string_view::npos ? url.size() : end);
+    }
+    url = url.substr(0, url.find_first_of("?#"));
+    std::string path;
+    for (size_t i = 0; i < url.size(); ++i) {
+        if (url[i] == '%' && i + 2 < url.size() && hexValue(url[i + 1]) >= 0 &&
+            hexValue(url[i + 2]) >= 0) {
+            path += static_cast<char>(hexValue(url[i + 1]) * 16 + hexValue(url[i + 2]));
+            i += 2;
+        } else {
+            path += url[i];
+        }
+    }
+    return path;
+}
+
+std::string lastPathComponent(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    if (path == "/")
+        return path;
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The non-empty part after the last dot of a name, or nothing.
+std::string pathExtension(const std::string& name) {
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos)
+        return {};
+    return name.substr(dot + 1);
+}
+
+bool namesAFolder(const std::string& name) {
+    return name == "." || name == "..";
+}
+
+// A staged name stays inside its item folder: separators become "_".
+std::string withinFolder(std::string name) {
+    for (char& c : name)
+        if (c == '/' || c == '\0')
+            c = '_';
+    return name;
+}
+
+} // namespace
+
+ItemLoader::Result ItemLoader::load(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                                    const std::filesystem::path& staging) {
+    Result result;
+    for (size_t i = 0; i < providers.size(); ++i) {
+        ItemProvider& provider = *providers[i];
+        const std::string prefix = "item " + std::to_string(i) + ": ";
+        const std::filesystem::path itemFolder = staging / ("item_" + std::to_string(i));
+        std::optional<std::filesystem::path> staged;
+
+        if (auto type = concreteImageType(provider)) {
+            std::optional<std::string> name = originalName(provider);
+            Outcome outcome = copyFileRepresentation(provider, *type, name, itemFolder);
+            if (outcome.note)
+                result.notes.push_back(prefix + *outcome.note);
+            staged = outcome.file;
+        }
+        if (!staged && provider.hasItemConformingTo(fileURLType)) {
+            Outcome outcome = copyFileURLItem(provider, itemFolder);
+            if (outcome.note)
+                result.notes.push_back(prefix + *outcome.note);
+            staged = outcome.file;
+        }
+
+        if (staged) {
+            result.files.push_back(*staged);
+            continue;
+        }
+        ++result.skipped;
+        std::string types = ListNotation::format(provider.registeredTypeIdentifiers());
+        if (!concreteImageType(provider) && !provider.hasItemConformingTo(fileURLType))
+            result.notes.push_back(prefix + "no image or file URL among " + types);
+        logger().info("skipping item %ld: %s", static_cast<long>(i), types.c_str());
+    }
+    return result;
+}
+
+std::optional<std::string> ItemLoader::concreteImageType(const ItemProvider& provider) {
+    for (const std::string& identifier : provider.registeredTypeIdentifiers()) {
+        auto type = UniformType::withIdentifier(identifier);
+        if (type && type->conformsTo(UniformType::image()))
+            return identifier;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ItemLoader::originalName(ItemProvider& provider) {
+    if (auto name = provider.suggestedName(); name && !name->empty())
+        return name;
+    if (!provider.hasItemConformingTo(fileURLType))
+        return std::nullopt;
+    using Name = std::optional<std::string>;
+    return await<Name>(
+        [&](std::shared_ptr<Answer<Name>> answer) {
+            provider.loadFileURLItem([answer](ItemProvider::Item item, std::optional<std::string>) {
+                if (!answer->claim())
+                    return;
+                auto url = urlOf(item);
+                answer->give(url ? Name(lastPathComponent(urlPath(*url))) : std::nullopt);
+            });
+        },
+        [] { return std::nullopt; });
+}
+
+ItemLoader::Outcome
+ItemLoader::copyFileRepresentation(ItemProvider& provider, const std::string& type,
+                                   const std::optional<std::string>& preferredName,
+                                   const std::filesystem::path& itemFolder) {
+    // Runs on the provider's thread while the temporary file still exists.
+    auto deliver = [type, preferredName,
+                    itemFolder](std::optional<std::filesystem::path> temporaryFile,
+                                std::optional<std::string> error) -> Outcome {
+        if (!temporaryFile) {
+            std::string note =
+                "loadFileRepresentation(" + type + ") failed: " + error.value_or("nil url");
+            logger().error("%s", note.c_str());
+            return {std::nullopt, note};
+        }
+        std::filesystem::path destination =
+            itemFolder / filename(preferredName, type, *temporaryFile);
+        std::error_code failure = createFolders(itemFolder);
+        if (!failure)
+            std::filesystem::copy_file(*temporaryFile, destination, failure);
+        if (!failure)
+            return {destination, std::nullopt};
+        std::string note = "copy of " + type + " representation to " + destination.string() +
+                           " failed: " + failure.message();
+        logger().error("%s", note.c_str());
+        return {std::nullopt, note};
+    };
+    return await<Outcome>(
+        [&](std::shared_ptr<Answer<Outcome>> answer) {
+            provider.loadFileRepresentation(
+                type, [answer, deliver](std::optional<std::filesystem::path> temporaryFile,
+                                        std::optional<std::string> error) {
+                    if (answer->claim())
+                        answer->give(deliver(std::move(temporaryFile), std::move(error)));
+                });
+        },
+        [deliver] { return deliver(std::nullopt, std::nullopt); });
+}
+
+ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
+                                                const std::filesystem::path& itemFolder) {
+    auto deliver = [itemFolder](ItemProvider::Item item,
+                                std::optional<std::string> error) -> Outcome {
+        auto url = urlOf(item);
+        if (!url) {
+            std::string note = "file-url item failed: " + error.value_or("no url");
+            logger().error("%s", note.c_str());
+            return {std::nullopt, note};
+        }
+        auto source = FileURL::path(*url);
+        std::string sourcePath = urlPath(*url);
+        std::string name = lastPathComponent(sourcePath);
+
+        std::optional<UniformType> contentType;
+        if (source)
+            contentType = UniformType::ofFile(*source);
+        if (!contentType)
+            contentType =
+                UniformType::withFilenameExtension(pathExtension(name), UniformType::data());
+        if (!contentType || !contentType->conformsTo(UniformType::image())) {
+            std::string note = "file-url " + name + " is not an image";
+            logger().info("%s", note.c_str());
+            return {std::nullopt, note};
+        }
+
+        std::filesystem::path destination = itemFolder / name;
+        std::error_code copyError = createFolders(itemFolder);
+        if (!copyError && source)
+            std::filesystem::copy_file(*source, destination, copyError);
+        std::string failure = copyError ? copyError.message()
+                              : !source ? std::string("not a file on this computer")
+                                        : std::string();
+        if (failure.empty())
+            return {destination, std::nullopt};
+        std::string note = "copy of file-url " + sourcePath + " failed: " + failure;
+        logger().error("%s", note.c_str());
+        return {std::nullopt, note};
+    };
+    return await<Outcome>(
+        [&](std::shared_ptr<Answer<Outcome>> answer) {
+            provider.loadFileURLItem(
+                [answer, deliver](ItemProvider::Item item, std::optional<std::string> error) {
+                    if (answer->claim())
+                        answer->give(deliver(std::move(item), std::move(error)));
+                });
+        },
+        [deliver] { return deliver(std::monostate{}, std::nullopt); });
+}
+
+std::string ItemLoader::filename(const std::optional<std::string>& preferredName,
+                                 const std::string& type,
+                                 const std::filesystem::path& temporaryFile) {
+    std::string temporaryName = temporaryFile.filename().string();
+    std::string extension;
+    auto known = UniformType::withIdentifier(type);
+    if (auto preferred = known ? known->preferredFilenameExtension() : std::nullopt)
+        extension = *preferred;
+    else
+        extension = pathExtension(temporaryName);
+
+    // "." and ".." name the folder itself or its parent, not a file.
+    if (preferredName && !preferredName->empty() && !namesAFolder(*preferredName)) {
+        std::string name = withinFolder(*preferredName);
+        return pathExtension(name).empty() ? name + "." + extension : name;
+    }
+    if (!temporaryName.empty() && !namesAFolder(temporaryName))
+        return temporaryName;
+    return "image." + extension;
+}
+
+} // namespace plenwick

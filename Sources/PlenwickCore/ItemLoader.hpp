@@ -1,0 +1,55 @@
+#pragma once
+
+#include "PlatformServices/ItemProvider.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace plenwick {
+
+// Turns the providers of a share into local image files: provider i is staged in the folder
+// "item_<i>" of the staging folder, from its image representation, else from its file URL. The
+// providers are handled strictly one after another on the calling thread, which waits for each
+// delivery. Nothing is thrown: every problem becomes a note, and a provider that yields no file
+// counts as skipped.
+struct ItemLoader {
+    ItemLoader() = delete;
+
+    struct Result {
+        // One staged file per provider that yielded one, in provider order.
+        std::vector<std::filesystem::path> files;
+        int64_t skipped = 0;
+        // Every note, in the order made, each prefixed "item <i>: ".
+        std::vector<std::string> notes;
+
+        bool operator==(const Result&) const = default;
+    };
+
+    // Folders are created (mode 0700, with missing parents) only when a file is about to be
+    // copied into them; the caller removes the staging folder.
+    static Result load(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                       const std::filesystem::path& staging);
+
+private:
+    // The result of one copy attempt: a staged file or a note, never both.
+    struct Outcome {
+        std::optional<std::filesystem::path> file;
+        std::optional<std::string> note;
+    };
+
+    static std::optional<std::string> concreteImageType(const ItemProvider& provider);
+    static std::optional<std::string> originalName(ItemProvider& provider);
+    static Outcome copyFileRepresentation(ItemProvider& provider, const std::string& type,
+                                          const std::optional<std::string>& preferredName,
+                                          const std::filesystem::path& itemFolder);
+    static Outcome copyFileURLItem(ItemProvider& provider, const std::filesystem::path& itemFolder);
+    static std::string filename(const std::optional<std::string>& preferredName,
+                                const std::string& type,
+                                const std::filesystem::path& temporaryFile);
+};
+
+} // namespace plenwick
