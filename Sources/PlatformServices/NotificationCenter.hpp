@@ -1,0 +1,39 @@
+#pragma once
+
+#include "PlatformServices/NotificationRequest.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace plenwick {
+
+// The desktop's notification service: org.freedesktop.Notifications on the session bus
+// (DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus). Every operation opens a connection of
+// its own and answers by returning: it blocks, for at most about two seconds per bus call, so a
+// dead bus never hangs the caller. Call it off a GUI thread; it may be called from any thread.
+class NotificationCenter {
+public:
+    // Authorization statuses, numbered as the platform numbers them.
+    static constexpr int64_t notDetermined = 0;
+    static constexpr int64_t denied = 1;
+    static constexpr int64_t authorized = 2;
+    static constexpr int64_t provisional = 3;
+    static constexpr int64_t ephemeral = 4;
+
+    static NotificationCenter& current();
+
+    // `authorized` when a notification server owns the name or the bus can start one, `denied`
+    // when none can be reached (no session bus included). Never fails.
+    int64_t authorizationStatus() const;
+    // Asks for alerts with sound. A desktop server needs no permission, so this probes again.
+    int64_t requestAuthorization() const;
+    // Shows the notification at once; the error's description when it could not be posted.
+    // The body's &, < and > are escaped for a server that reads markup in bodies.
+    std::optional<std::string> add(const NotificationRequest& request) const;
+
+private:
+    NotificationCenter() = default;
+};
+
+} // namespace plenwick
