@@ -1,6 +1,7 @@
 #include "PlenwickCore/ExportSpec.hpp"
 #include "PlenwickCore/TargetSize.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -36,9 +37,9 @@ TEST(TargetSize, ComputesTheTableOfWorkedValuesAndEdgeCases) {
         {{max, max}, SizeRule::width(max - 1), {max, max}},
         {{max, 3}, SizeRule::width(1), {1, 1}},
         {{1, max}, SizeRule::width(min), {1, 1}},
-        {{-1, max}, SizeRule::width(max), {-1, max}},
-        {{-2, max}, SizeRule::width(min), {max, max}},
-        {{min, min}, SizeRule::longEdge(max), {1, 1}},
+        {{-1, max}, SizeRule::width(max), {max, 1}},
+        {{-2, max}, SizeRule::width(min), {-2, max}},
+        {{min, min}, SizeRule::longEdge(max), {max, max}},
     };
     for (const SizeCase& c : cases) {
         SCOPED_TRACE(testing::Message()
@@ -120,8 +121,9 @@ TEST(ExportSpec, DecodesByTheRules) {
         }
         ASSERT_FALSE(decoded);
         EXPECT_EQ(decoded.error().kind, *c.error);
-        if (c.description)
+        if (c.description) {
             EXPECT_EQ(decoded.error().description, c.description);
+        }
     }
 }
 
