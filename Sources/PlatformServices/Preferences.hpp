@@ -9,20 +9,29 @@
 #include <string_view>
 #include <vector>
 
-struct sqlite3;
-
 namespace plenwick {
 
 // One preferences suite: typed values by key in an SQLite database that several processes may
 // read and write at once. Values are data (bytes), dates or integers; reading a key as another
-// kind than it was stored with finds nothing.
+// kind than it was stored with finds nothing. Every member may be called from any thread.
 class Preferences {
 public:
     using Data = std::vector<uint8_t>;
     using Date = std::chrono::system_clock::time_point;
 
-    // ${XDG_CONFIG_HOME:-~/.config}/plenwick/<suite>.sqlite3; nothing when it cannot be opened.
+    // The suite both programs open: the app group's name.
+    static constexpr std::string_view sharedSuiteName = "K4ZT9WQ2LM.com.brindlemoor.plenwick";
+
+    // ${XDG_CONFIG_HOME:-~/.config}/plenwick/<suite>.sqlite3
+    static std::filesystem::path suiteFile(const std::string& suiteName);
+
+    // Nothing when the suite cannot be opened: an unusable name, a folder or file that cannot be
+    // created or written, a file that is not a sound database. An existing file is never
+    // replaced or removed.
     static std::shared_ptr<Preferences> open(const std::string& suiteName);
+    static std::shared_ptr<Preferences> open(const char* suiteName) {
+        return open(std::string(suiteName));
+    }
     static std::shared_ptr<Preferences> open(const std::filesystem::path& databaseFile);
     // The suite shared by both programs, else the program's own standard suite, else a suite
     // kept in memory for this process; says once in the log when it falls back.
@@ -45,6 +54,13 @@ public:
 private:
     struct Connection;
     explicit Preferences(std::unique_ptr<Connection>);
+
+    static std::shared_ptr<Preferences> openDatabase(const std::string& location,
+                                                     std::string& failure);
+    static std::shared_ptr<Preferences> openFile(const std::filesystem::path& file,
+                                                 std::string& failure);
+    static std::shared_ptr<Preferences> openSuite(const std::string& suiteName,
+                                                  std::string& failure);
 
     std::unique_ptr<Connection> m_connection;
 };

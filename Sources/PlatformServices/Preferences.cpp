@@ -1,0 +1,353 @@
+#include "PlatformServices/Preferences.hpp"
+
+#include "PlatformServices/Log.hpp"
+#include "PlatformServices/XdgUserDirs.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sqlite3.h>
+
+namespace plenwick {
+
+namespace {
+
+struct CloseDatabase {
+    void operator()(sqlite3* database) const { sqlite3_close_v2(database); }
+};
+struct FinalizeStatement {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Database = std::unique_ptr<sqlite3, CloseDatabase>;
+using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+// Long enough for the other program to finish any write; our writes are single rows.
+constexpr int busyTimeoutMilliseconds = 5000;
+
+constexpr const char* createTable =
+    "CREATE TABLE IF NOT EXISTS preferences(key TEXT PRIMARY KEY NOT NULL, kind TEXT NOT NULL "
+    "CHECK (kind IN ('data','date','integer')), value NOT NULL)";
+constexpr const char* selectValue = "SELECT value FROM preferences WHERE key = ?1 AND kind = ?2";
+constexpr const char* upsertValue =
+    "INSERT INTO preferences(key, kind, value) VALUES (?1, ?2, ?3) "
+    "ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value";
+constexpr const char* deleteValue = "DELETE FROM preferences WHERE key = ?1";
+
+constexpr const char* dataKind = "data";
+constexpr const char* dateKind = "date";
+constexpr const char* integerKind = "integer";
+
+// A date outside about ±290 years of 1970 has no time point; it reads as absent.
+constexpr double largestDateSeconds = 9.2e9;
+
+Statement prepare(sqlite3* database, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(database, sql, -1, &statement, nullptr);
+    return Statement(statement);
+}
+
+std::string failureText(sqlite3* database) {
+    return sqlite3_errmsg(database);
+}
+
+// Runs one statement to its end; the failure text, or nothing.
+std::optional<std::string> run(sqlite3* database, const char* sql) {
+    Statement statement = prepare(database, sql);
+    if (!statement)
+        return failureText(database);
+    int result;
+    while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    }
+    if (result != SQLITE_DONE)
+        return failureText(database);
+    return std::nullopt;
+}
+
+// SQLite opens any file and finds out on the first read whether it is a database; a quick
+// check reads every page, so a damaged file fails here instead of in the middle of a share.
+std::optional<std::string> checkIntegrity(sqlite3* database) {
+    Statement statement = prepare(database, "PRAGMA quick_check(1)");
+    if (!statement)
+        return failureText(database);
+    if (sqlite3_step(statement.get()) != SQLITE_ROW)
+        return failureText(database);
+    auto verdict = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 0));
+    if (!verdict || std::strcmp(verdict, "ok") != 0)
+        return std::string("database disk image is malformed: ") + (verdict ? verdict : "");
+    return std::nullopt;
+}
+
+// Whether every statement of the suite compiles against the file's schema.
+std::optional<std::string> checkStatements(sqlite3* database) {
+    for (const char* sql : {selectValue, upsertValue, deleteValue})
+        if (!prepare(database, sql))
+            return failureText(database);
+    return std::nullopt;
+}
+
+bool hasTable(sqlite3* database) {
+    Statement statement = prepare(
+        database, "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = 'preferences'");
+    return statement && sqlite3_step(statement.get()) == SQLITE_ROW;
+}
+
+// Whole seconds and the fraction apart, so that the fraction keeps its precision in the double.
+double secondsSince1970(Preferences::Date date) {
+    auto since = date.time_since_epoch();
+    auto whole = std::chrono::floor<std::chrono::seconds>(since);
+    return static_cast<double>(whole.count()) +
+           std::chrono::duration<double>(since - whole).count();
+}
+
+Preferences::Date dateFromSeconds(double seconds) {
+    double whole = std::floor(seconds);
+    auto fraction = std::chrono::nanoseconds(std::llround((seconds - whole) * 1e9));
+    return Preferences::Date(std::chrono::duration_cast<Preferences::Date::duration>(
+        std::chrono::seconds(static_cast<int64_t>(whole)) + fraction));
+}
+
+// Creates the missing folders of `folder` with 0700, as the base directory rules ask.
+std::optional<std::string> createPrivateFolders(const std::filesystem::path& folder) {
+    std::filesystem::path partial;
+    for (const auto& component : folder) {
+        partial /= component;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+            return "cannot create folder " + partial.string() + ": " + std::strerror(errno);
+    }
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error))
+        return folder.string() + " is not a folder";
+    return std::nullopt;
+}
+
+// A new database file is private to the user; SQLite gives its -wal and -shm files the same
+// mode. An existing file keeps its mode and content.
+std::optional<std::string> createPrivateFile(const std::filesystem::path& file) {
+    int descriptor = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (descriptor < 0) {
+        if (errno == EEXIST)
+            return std::nullopt;
+        return "cannot create " + file.string() + ": " + std::strerror(errno);
+    }
+    // The umask may have taken more than 0600 leaves; the owner must still write.
+    int changed = ::fchmod(descriptor, 0600);
+    int savedErrno = errno;
+    ::close(descriptor);
+    if (changed != 0)
+        return "cannot set the mode of " + file.string() + ": " + std::strerror(savedErrno);
+    return std::nullopt;
+}
+
+bool validSuiteName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+void bindText(sqlite3_stmt* statement, int index, std::string_view text) {
+    sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+// The statement stepped onto the stored value, or nothing when the key holds no value of `kind`.
+Statement findValue(sqlite3* database, std::string_view key, const char* kind) {
+    Statement statement = prepare(database, selectValue);
+    if (!statement)
+        return nullptr;
+    bindText(statement.get(), 1, key);
+    bindText(statement.get(), 2, kind);
+    if (sqlite3_step(statement.get()) != SQLITE_ROW)
+        return nullptr;
+    return statement;
+}
+
+// The upsert with key and kind bound; the caller binds the value.
+Statement prepareStore(sqlite3* database, std::string_view key, const char* kind) {
+    Statement statement = prepare(database, upsertValue);
+    if (!statement)
+        return nullptr;
+    bindText(statement.get(), 1, key);
+    bindText(statement.get(), 2, kind);
+    return statement;
+}
+
+} // namespace
+
+struct Preferences::Connection {
+    Database database;
+};
+
+Preferences::Preferences(std::unique_ptr<Connection> connection)
+    : m_connection(std::move(connection)) {}
+
+Preferences::~Preferences() = default;
+
+std::filesystem::path Preferences::suiteFile(const std::string& suiteName) {
+    return XdgUserDirs::configHome() / "plenwick" / (suiteName + ".sqlite3");
+}
+
+std::shared_ptr<Preferences> Preferences::openDatabase(const std::string& location,
+                                                       std::string& failure) {
+    sqlite3* raw = nullptr;
+    // Without SQLITE_OPEN_CREATE: the caller made the file with the right mode.
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
+    if (location == ":memory:")
+        flags |= SQLITE_OPEN_CREATE;
+    int opened = sqlite3_open_v2(location.c_str(), &raw, flags, nullptr);
+    Database database(raw);
+    if (opened != SQLITE_OK) {
+        failure = database ? failureText(database.get()) : sqlite3_errstr(opened);
+        return nullptr;
+    }
+    sqlite3_extended_result_codes(database.get(), 1);
+    sqlite3_busy_timeout(database.get(), busyTimeoutMilliseconds);
+    if (sqlite3_db_readonly(database.get(), "main") == 1) {
+        failure = "the database is read-only";
+        return nullptr;
+    }
+    if (auto problem = checkIntegrity(database.get())) {
+        failure = *problem;
+        return nullptr;
+    }
+    // A table of that name with other columns belongs to something else: leave the file alone.
+    if (auto problem = checkStatements(database.get()); problem && hasTable(database.get())) {
+        failure = "its preferences table is not ours: " + *problem;
+        return nullptr;
+    }
+    // Readers never block the other program's writer, and a commit costs no fsync of its own.
+    for (const char* sql :
+         {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL", createTable}) {
+        if (auto problem = run(database.get(), sql)) {
+            failure = *problem;
+            return nullptr;
+        }
+    }
+    if (auto problem = checkStatements(database.get())) {
+        failure = *problem;
+        return nullptr;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->database = std::move(database);
+    return std::shared_ptr<Preferences>(new Preferences(std::move(connection)));
+}
+
+std::shared_ptr<Preferences> Preferences::openFile(const std::filesystem::path& file,
+                                                   std::string& failure) {
+    std::filesystem::path folder = file.parent_path();
+    if (auto problem = createPrivateFolders(folder.empty() ? "." : folder)) {
+        failure = *problem;
+        return nullptr;
+    }
+    if (auto problem = createPrivateFile(file)) {
+        failure = *problem;
+        return nullptr;
+    }
+    return openDatabase(file.string(), failure);
+}
+
+std::shared_ptr<Preferences> Preferences::openSuite(const std::string& suiteName,
+                                                    std::string& failure) {
+    if (!validSuiteName(suiteName)) {
+        failure = "\"" + suiteName + "\" is not a suite name";
+        return nullptr;
+    }
+    return openFile(suiteFile(suiteName), failure);
+}
+
+std::shared_ptr<Preferences> Preferences::open(const std::string& suiteName) {
+    std::string failure;
+    return openSuite(suiteName, failure);
+}
+
+std::shared_ptr<Preferences> Preferences::open(const std::filesystem::path& databaseFile) {
+    std::string failure;
+    return openFile(databaseFile, failure);
+}
+
+std::shared_ptr<Preferences> Preferences::openShared(const std::string& programName) {
+    const std::string shared(sharedSuiteName);
+    std::string sharedFailure;
+    if (auto preferences = openSuite(shared, sharedFailure))
+        return preferences;
+
+    Log log("preferences");
+    std::string standardFailure;
+    if (auto preferences = openSuite(programName, standardFailure)) {
+        log.error("cannot open preferences %s (%s); using %s instead", shared.c_str(),
+                  sharedFailure.c_str(), programName.c_str());
+        return preferences;
+    }
+    log.error("cannot open preferences %s (%s) nor %s (%s); keeping preferences in memory until "
+              "the program ends",
+              shared.c_str(), sharedFailure.c_str(), programName.c_str(), standardFailure.c_str());
+    std::string memoryFailure;
+    return openDatabase(":memory:", memoryFailure);
+}
+
+std::optional<Preferences::Data> Preferences::data(std::string_view key) const {
+    Statement statement = findValue(m_connection->database.get(), key, dataKind);
+    if (!statement || sqlite3_column_type(statement.get(), 0) != SQLITE_BLOB)
+        return std::nullopt;
+    auto bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement.get(), 0));
+    int size = sqlite3_column_bytes(statement.get(), 0);
+    return Data(bytes, bytes + size);
+}
+
+std::optional<Preferences::Date> Preferences::date(std::string_view key) const {
+    Statement statement = findValue(m_connection->database.get(), key, dateKind);
+    if (!statement)
+        return std::nullopt;
+    int type = sqlite3_column_type(statement.get(), 0);
+    if (type != SQLITE_FLOAT && type != SQLITE_INTEGER)
+        return std::nullopt;
+    double seconds = sqlite3_column_double(statement.get(), 0);
+    if (!std::isfinite(seconds) || std::fabs(seconds) > largestDateSeconds)
+        return std::nullopt;
+    return dateFromSeconds(seconds);
+}
+
+std::optional<int64_t> Preferences::integer(std::string_view key) const {
+    Statement statement = findValue(m_connection->database.get(), key, integerKind);
+    if (!statement || sqlite3_column_type(statement.get(), 0) != SQLITE_INTEGER)
+        return std::nullopt;
+    return sqlite3_column_int64(statement.get(), 0);
+}
+
+bool Preferences::setData(std::string_view key, const Data& value) {
+    Statement statement = prepareStore(m_connection->database.get(), key, dataKind);
+    if (!statement)
+        return false;
+    // A null pointer would bind SQL NULL; empty data is a zero-length blob.
+    static const uint8_t nothing = 0;
+    sqlite3_bind_blob64(statement.get(), 3, value.empty() ? &nothing : value.data(), value.size(),
+                        SQLITE_TRANSIENT);
+    return sqlite3_step(statement.get()) == SQLITE_DONE;
+}
+
+bool Preferences::setDate(std::string_view key, Date value) {
+    Statement statement = prepareStore(m_connection->database.get(), key, dateKind);
+    if (!statement)
+        return false;
+    sqlite3_bind_double(statement.get(), 3, secondsSince1970(value));
+    return sqlite3_step(statement.get()) == SQLITE_DONE;
+}
+
+bool Preferences::setInteger(std::string_view key, int64_t value) {
+    Statement statement = prepareStore(m_connection->database.get(), key, integerKind);
+    if (!statement)
+        return false;
+    sqlite3_bind_int64(statement.get(), 3, value);
+    return sqlite3_step(statement.get()) == SQLITE_DONE;
+}
+
+bool Preferences::remove(std::string_view key) {
+    Statement statement = prepare(m_connection->database.get(), deleteValue);
+    if (!statement)
+        return false;
+    bindText(statement.get(), 1, key);
+    return sqlite3_step(statement.get()) == SQLITE_DONE;
+}
+
+} // namespace plenwick
