@@ -1,0 +1,36 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace plenwick {
+
+// The fixed facts and pure rules of the update nudge: where the feed lives, how often it may be
+// asked, what the nudge says and how the latest build is read out of a feed. No input or output.
+struct AppcastCheck {
+    AppcastCheck() = delete;
+
+    using Date = std::chrono::system_clock::time_point;
+
+    static constexpr std::string_view feedURL =
+        "https://updates.brindlemoor.com/plenwick/appcast.xml";
+    // Seconds between two feed requests.
+    static constexpr double interval = 86400;
+    static constexpr std::string_view nudge = " \u00b7 Update available: open Plenwick";
+
+    // PLENWICK_FEED_URL when it is set and not empty (tests, staging), else feedURL.
+    static std::string feedURLFromEnvironment();
+
+    // The greatest build number the feed announces; nothing when it announces none or is not a
+    // well-formed document. External entities are never loaded.
+    static std::optional<int64_t> latestBuild(std::string_view document);
+    // Due when there was no check yet or the last one is at least `interval` seconds old.
+    static bool shouldCheck(Date now, std::optional<Date> last);
+    // The nudge when a newer build than the running one is known.
+    static std::optional<std::string> nudgeText(int64_t current, std::optional<int64_t> latest);
+};
+
+} // namespace plenwick
