@@ -1,0 +1,40 @@
+#include "PlenwickCore/SpecStore.hpp"
+
+#include "PlatformServices/XdgUserDirs.hpp"
+
+#include <string>
+
+namespace plenwick {
+
+// Both programs find the list in the suite Preferences::openShared opens.
+static_assert(SpecStore::appGroupID == Preferences::sharedSuiteName);
+
+std::filesystem::path SpecStore::outputRoot() {
+    return XdgUserDirs::pictures() / "Socials";
+}
+
+std::vector<ExportSpec> SpecStore::load() const {
+    if (!m_defaults)
+        return ExportSpec::defaults();
+    auto stored = m_defaults->data(specsKey);
+    if (!stored)
+        return ExportSpec::defaults();
+    auto specs = ExportSpec::decodeList(
+        std::string_view(reinterpret_cast<const char*>(stored->data()), stored->size()));
+    // Whatever is wrong with the stored list, a share still runs with specs; the stored bytes
+    // stay as they are until the next save.
+    if (!specs || specs.value().empty())
+        return ExportSpec::defaults();
+    return std::move(specs.value());
+}
+
+bool SpecStore::save(const std::vector<ExportSpec>& specs) {
+    if (!m_defaults)
+        return false;
+    auto text = ExportSpec::encodeList(specs);
+    if (!text)
+        return false;
+    return m_defaults->setData(specsKey, Preferences::Data(text->begin(), text->end()));
+}
+
+} // namespace plenwick
