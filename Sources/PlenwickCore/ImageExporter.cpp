@@ -120,16 +120,12 @@ std::optional<OpenedSource> open(const std::filesystem::path& source) {
                         PixelSize{header.width(), header.height()}, orientation};
 }
 
-int64_t ceilDivide(int64_t value, int64_t divisor) {
-    return (value + divisor - 1) / divisor;
-}
-
 // The largest DCT scaling whose decoded edges still cover the target, so that the resampler
-// always shrinks. libvips' own choice here leaves far more pixels than the target needs.
+// always shrinks; libvips' own choice leaves far more pixels than the target needs. libvips
+// rounds a shrunk edge down, and an edge of 0 would abort the process.
 int jpegShrink(PixelSize stored, PixelSize atLeast) {
     for (int shrink : {8, 4, 2})
-        if (ceilDivide(stored.width, shrink) >= atLeast.width &&
-            ceilDivide(stored.height, shrink) >= atLeast.height)
+        if (stored.width / shrink >= atLeast.width && stored.height / shrink >= atLeast.height)
             return shrink;
     return 1;
 }
