@@ -13,7 +13,9 @@ PACKAGES=(
     qt6-base-dev libgl-dev libgtest-dev libgmock-dev
     dbus python3 python3-dbusmock
 )
-BENCH_PACKAGES=(imagemagick time nodejs npm)
+# bench/run.sh adds nodejs and npm only when npm is missing: some nodejs packages bring
+# their own npm and conflict with the npm package.
+BENCH_PACKAGES=(imagemagick time)
 
 install_packages() {
     local missing=()
