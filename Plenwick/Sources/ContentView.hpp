@@ -1,0 +1,69 @@
+#pragma once
+
+#include "BackgroundJobs.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QWidget>
+
+class QFormLayout;
+class QLabel;
+class QPushButton;
+class QVBoxLayout;
+
+namespace plenwick {
+
+class SpecSection;
+class SpecsModel;
+class UpdaterModel;
+
+// The settings form: one section per spec, the output folder, the notification permission and
+// the version with the update check. Edits go straight into the model, which saves them.
+class ContentView : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int formWidth = 420;
+
+    // Builds the window's own model over the shared preferences.
+    explicit ContentView(UpdaterModel& updater, QWidget* parent = nullptr);
+    ContentView(UpdaterModel& updater, std::unique_ptr<SpecsModel> model,
+                QWidget* parent = nullptr);
+    ~ContentView() override;
+
+    SpecsModel& model() { return *m_model; }
+
+    // The words for a notification authorization status.
+    static QString statusText(int64_t status);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    QWidget* outputSection();
+    QWidget* notificationSection();
+    QWidget* versionSection();
+
+    void specsChanged();
+    void rebuildSpecSections();
+    void notificationStatusChanged();
+    void reveal();
+
+    UpdaterModel& m_updater;
+    std::unique_ptr<SpecsModel> m_model;
+    QVBoxLayout* m_specLayout = nullptr;
+    std::vector<SpecSection*> m_sections;
+    std::vector<std::string> m_sectionIds;
+    QLabel* m_status = nullptr;
+    QFormLayout* m_notificationForm = nullptr;
+    int m_enableRow = 0;
+    QPushButton* m_enableNotifications = nullptr;
+    QPushButton* m_checkForUpdates = nullptr;
+    // Last member: a reveal still asking the file manager is joined before the rest goes.
+    BackgroundJobs m_jobs;
+};
+
+} // namespace plenwick

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <memory>
+
+#include <QMainWindow>
+
+class QAction;
+
+namespace plenwick {
+
+class ContentView;
+class UpdaterModel;
+
+// The application's frame: the one updater of the process and the one settings window, whose
+// menu holds "Check for Updates…" beside the window's own button.
+class PlenwickApp {
+public:
+    // Creates the updater (which starts it) and the window for the shared preferences.
+    PlenwickApp();
+    // The same frame over a given updater.
+    explicit PlenwickApp(std::unique_ptr<UpdaterModel> updater);
+    ~PlenwickApp();
+    PlenwickApp(const PlenwickApp&) = delete;
+    PlenwickApp& operator=(const PlenwickApp&) = delete;
+
+    UpdaterModel& updater() { return *m_updater; }
+    QMainWindow& window() { return *m_window; }
+    ContentView& content() { return *m_content; }
+    QAction& checkForUpdatesCommand() { return *m_checkForUpdates; }
+
+    void show();
+
+private:
+    std::unique_ptr<UpdaterModel> m_updater;
+    std::unique_ptr<QMainWindow> m_window;
+    ContentView* m_content;
+    QAction* m_checkForUpdates;
+};
+
+} // namespace plenwick

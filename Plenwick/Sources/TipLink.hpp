@@ -1,0 +1,15 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace plenwick {
+
+// Where the "Buy me a coffee" link leads; this build has none, which hides the link.
+struct TipLink {
+    TipLink() = delete;
+
+    static constexpr std::optional<std::string_view> url = std::nullopt;
+};
+
+} // namespace plenwick
