@@ -63,8 +63,9 @@ std::error_code createFolders(const std::filesystem::path& folder) {
     std::error_code ignored;
     if (std::filesystem::is_directory(folder, ignored))
         return {};
+    // Only a missing parent is created; any other one lets mkdir say what is wrong with it.
     std::filesystem::path parent = folder.parent_path();
-    if (!parent.empty() && parent != folder)
+    if (!parent.empty() && parent != folder && !std::filesystem::exists(parent, ignored))
         if (std::error_code error = createFolders(parent))
             return error;
     if (::mkdir(folder.c_str(), 0700) == 0)
