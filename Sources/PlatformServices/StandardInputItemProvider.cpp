@@ -12,7 +12,9 @@ namespace plenwick {
 
 namespace {
 
-std::string systemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string systemError(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 bool writeAll(int descriptor, const char* bytes, size_t length) {
     while (length > 0) {

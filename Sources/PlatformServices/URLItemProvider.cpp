@@ -1,8 +1,7 @@
 #include "PlatformServices/URLItemProvider.hpp"
 
-#include <cctype>
-
 #include <algorithm>
+#include <cctype>
 
 namespace plenwick {
 
