@@ -1,0 +1,112 @@
+#include "ContentView.hpp"
+#include "LocalHttpServer.hpp"
+#include "PlenwickApp.hpp"
+#include "QtTestSupport.hpp"
+#include "SpecsModel.hpp"
+#include "TestSupport.hpp"
+#include "Updater.hpp"
+#include "UpdaterModel.hpp"
+
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace plenwick;
+
+namespace {
+
+std::string upToDateFeed() {
+    return R"(<rss xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)"
+           R"(<item><sparkle:version>1</sparkle:version></item></channel></rss>)";
+}
+
+QMessageBox* answer() {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(widget);
+            box && box->objectName() == "updateAnswer" && box->isVisible())
+            return box;
+    return nullptr;
+}
+
+class PlenwickAppTest : public testing::Test {
+protected:
+    void SetUp() override {
+        test::application();
+        m_environment.set("HOME", (m_folder / "home").string());
+        m_environment.set("XDG_CONFIG_HOME", (m_folder / "config").string());
+        m_environment.set("DBUS_SESSION_BUS_ADDRESS",
+                          "unix:path=" + (m_folder / "no-bus").string());
+        m_environment.set("PLENWICK_FEED_URL", m_server.url("/appcast.xml"));
+        test::LocalHttpServer::Response feed{200, upToDateFeed()};
+        // Slow enough that the disabled state can be seen.
+        feed.delay = std::chrono::milliseconds(300);
+        m_server.respond("/appcast.xml", feed);
+    }
+
+    test::TemporaryFolder m_folder;
+    test::ScopedEnvironment m_environment;
+    test::LocalHttpServer m_server;
+};
+
+TEST_F(PlenwickAppTest, OneFixedSizeWindowTitledPlenwick) {
+    PlenwickApp app;
+    app.show();
+    QMainWindow& window = app.window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_EQ(window.windowTitle(), "Plenwick");
+    EXPECT_EQ(window.objectName(), "main");
+    EXPECT_EQ(window.centralWidget(), &app.content());
+    EXPECT_EQ(app.content().width(), 420);
+    // Sized by its content, and not resizable beyond it.
+    EXPECT_EQ(window.minimumSize(), window.maximumSize());
+    EXPECT_EQ(window.size(), window.sizeHint());
+
+    auto menus = window.menuBar()->findChildren<QMenu*>(Qt::FindDirectChildrenOnly);
+    ASSERT_EQ(menus.size(), 1);
+    EXPECT_EQ(menus[0]->title(), "Plenwick");
+    EXPECT_EQ(menus[0]->actions().first(), &app.checkForUpdatesCommand());
+    EXPECT_EQ(app.checkForUpdatesCommand().text(), "Check for Updates…");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return app.content().model().notificationStatus() != 0; }, 10000));
+    std::cout << "screenshot: " << test::saveScreenshot(window, "settings-window") << "\n";
+}
+
+TEST_F(PlenwickAppTest, TheMenuCommandAndTheButtonAreEnabledTogether) {
+    PlenwickApp app;
+    QAction& command = app.checkForUpdatesCommand();
+    auto* button = app.content().findChild<QPushButton*>("checkForUpdates");
+    ASSERT_NE(button, nullptr);
+    auto together = [&](bool enabled) {
+        return command.isEnabled() == enabled && button->isEnabled() == enabled;
+    };
+
+    // Right after launch, before the updater's first report is mirrored.
+    EXPECT_TRUE(together(false));
+    app.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return together(true); }, 10000));
+
+    // From the menu: both wait for the check and its answer, which reads the environment's feed.
+    command.trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return together(false); }, 10000));
+    ASSERT_TRUE(m_server.waitForRequests(1, std::chrono::seconds(10)));
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (box = answer()) != nullptr; }, 30000));
+    EXPECT_TRUE(together(false));
+    EXPECT_EQ(box->text(), "You’re up to date.");
+    box->accept();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return together(true); }, 10000));
+
+    // From the window's button: the same.
+    QTest::mouseClick(button, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return together(false); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (box = answer()) != nullptr; }, 30000));
+    box->accept();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return together(true); }, 10000));
+    EXPECT_EQ(m_server.requests(), 2);
+}
+
+} // namespace
