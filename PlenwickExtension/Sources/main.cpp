@@ -1,14 +1,14 @@
-#include "PlatformServices/XdgUserDirs.hpp"
-#include "PlenwickCore/ExportRun.hpp"
-#include "PlenwickCore/ExportSpec.hpp"
 #include "PlenwickCore/PlenwickCore.hpp"
 #include "ShareCommandLine.hpp"
+#include "ShareHost.hpp"
 
 #include <iostream>
 
 using namespace plenwick;
 
 int main(int argc, char** argv) {
+    ShareHost::holdDismissalSignals();
+
     std::vector<std::string> arguments(argv + 1, argv + argc);
     std::string error;
     auto line = ShareCommandLine::parse(arguments, error);
@@ -25,12 +25,9 @@ int main(int argc, char** argv) {
                   << ")\n";
         return 0;
     }
-
-    if (!PlenwickCore::start(argv[0]))
+    if (!PlenwickCore::start(argv[0])) {
+        std::cerr << "plenwick-share: the image library could not start\n";
         return 1;
-    std::vector<std::filesystem::path> inputs(line->inputs.begin(), line->inputs.end());
-    ExportResult result =
-        ExportRun::run(inputs, ExportSpec::defaults(), XdgUserDirs::pictures() / "Socials", 0);
-    std::cout << result.notificationText << std::endl;
-    return result.failures.empty() && result.skipped == 0 ? 0 : 1;
+    }
+    return ShareHost::run(*line, argc, argv);
 }

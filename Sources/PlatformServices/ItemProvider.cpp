@@ -39,9 +39,9 @@ bool ItemProvider::hasItemConformingTo(std::string_view typeIdentifier) const {
 }
 
 std::unique_ptr<ItemProvider> ItemProvider::forArgument(const std::string& argument,
-                                                        int standardInput) {
+                                                        int standardInput, int cancelDescriptor) {
     if (argument == "-")
-        return std::make_unique<StandardInputItemProvider>(standardInput);
+        return std::make_unique<StandardInputItemProvider>(standardInput, cancelDescriptor);
     if (argument.size() >= 5 && std::equal(argument.begin(), argument.begin() + 5, "file:",
                                            [](char a, char b) { return std::tolower(a) == b; })) {
         if (auto path = FileURL::path(argument))

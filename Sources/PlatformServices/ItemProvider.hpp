@@ -41,9 +41,9 @@ public:
 
     // The provider the share host makes of one command-line argument: "-" for the bytes on
     // `standardInput`, a file:// URI or a path for a file, any other URI for something that is
-    // not a local file.
-    static std::unique_ptr<ItemProvider> forArgument(const std::string& argument,
-                                                     int standardInput = 0);
+    // not a local file. Reading standard input stops when `cancelDescriptor` becomes readable.
+    static std::unique_ptr<ItemProvider>
+    forArgument(const std::string& argument, int standardInput = 0, int cancelDescriptor = -1);
 };
 
 } // namespace plenwick

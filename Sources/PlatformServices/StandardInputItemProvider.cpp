@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace plenwick {
@@ -31,8 +32,8 @@ bool writeAll(int descriptor, const char* bytes, size_t length) {
 
 } // namespace
 
-StandardInputItemProvider::StandardInputItemProvider(int descriptor) {
-    m_failure = store(descriptor);
+StandardInputItemProvider::StandardInputItemProvider(int descriptor, int cancelDescriptor) {
+    m_failure = store(descriptor, cancelDescriptor);
 }
 
 StandardInputItemProvider::~StandardInputItemProvider() {
@@ -45,7 +46,7 @@ StandardInputItemProvider::~StandardInputItemProvider() {
 }
 
 // Streams the bytes into a file of a fresh 0700 folder and sniffs their head on the way.
-std::optional<std::string> StandardInputItemProvider::store(int descriptor) {
+std::optional<std::string> StandardInputItemProvider::store(int descriptor, int cancelDescriptor) {
     std::error_code error;
     std::string pattern =
         (std::filesystem::temp_directory_path(error) / "plenwick-stdin-XXXXXX").string();
@@ -65,6 +66,18 @@ std::optional<std::string> StandardInputItemProvider::store(int descriptor) {
     size_t total = 0;
     std::optional<std::string> failure;
     for (;;) {
+        // A writer that never finishes must not keep a dismissed share alive.
+        pollfd waits[2] = {{descriptor, POLLIN, 0}, {cancelDescriptor, POLLIN, 0}};
+        if (::poll(waits, cancelDescriptor >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            failure = systemError("standard input could not be read");
+            break;
+        }
+        if (waits[1].revents & POLLIN) {
+            failure = "standard input was not read to its end";
+            break;
+        }
         ssize_t count = ::read(descriptor, buffer, sizeof buffer);
         if (count < 0 && errno == EINTR)
             continue;

@@ -13,7 +13,8 @@ namespace plenwick {
 // callback returns: standard input can be delivered only once.
 class StandardInputItemProvider final : public ItemProvider {
 public:
-    explicit StandardInputItemProvider(int descriptor = 0);
+    // Reading ends early, with a failure, once `cancelDescriptor` becomes readable.
+    explicit StandardInputItemProvider(int descriptor = 0, int cancelDescriptor = -1);
     ~StandardInputItemProvider() override;
     StandardInputItemProvider(const StandardInputItemProvider&) = delete;
     StandardInputItemProvider& operator=(const StandardInputItemProvider&) = delete;
@@ -23,7 +24,7 @@ public:
     void loadFileRepresentation(const std::string& typeIdentifier, FileCallback callback) override;
 
 private:
-    std::optional<std::string> store(int descriptor);
+    std::optional<std::string> store(int descriptor, int cancelDescriptor);
 
     std::optional<std::string> m_type;
     std::filesystem::path m_folder;

@@ -1,0 +1,135 @@
+#include "ShareHost.hpp"
+
+#include "FileDescriptor.hpp"
+#include "ShareViewController.hpp"
+#include "ShareWindow.hpp"
+#include "TerminalShareView.hpp"
+
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+namespace plenwick {
+
+namespace {
+
+sigset_t dismissalSignals() {
+    sigset_t dismissal;
+    sigemptyset(&dismissal);
+    sigaddset(&dismissal, SIGINT);
+    sigaddset(&dismissal, SIGTERM);
+    return dismissal;
+}
+
+bool hasDisplay() {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x11 && *x11) || (wayland && *wayland);
+}
+
+bool readable(int descriptor) {
+    pollfd wait{descriptor, POLLIN, 0};
+    return ::poll(&wait, 1, 0) > 0 && (wait.revents & POLLIN);
+}
+
+std::vector<ExtensionItem> itemsOf(const ShareCommandLine& line, int cancelDescriptor) {
+    std::vector<ExtensionItem> items;
+    for (const std::string& argument : line.inputs)
+        items.push_back({{ItemProvider::forArgument(argument, STDIN_FILENO, cancelDescriptor)}});
+    return items;
+}
+
+int runInTerminal(std::vector<ExtensionItem> items, const FileDescriptor& dismissal) {
+    FileDescriptor completed(::eventfd(0, EFD_CLOEXEC));
+    TerminalShareView view;
+    ExtensionContext context{std::move(items), [fd = completed.get()] {
+                                 uint64_t one = 1;
+                                 [[maybe_unused]] auto written = ::write(fd, &one, sizeof one);
+                             }};
+    ShareViewController controller(std::move(context), view);
+    controller.loadView();
+    controller.viewDidAppear();
+
+    pollfd waits[2] = {{dismissal.get(), POLLIN, 0}, {completed.get(), POLLIN, 0}};
+    while (::poll(waits, 2, -1) < 0 && errno == EINTR) {
+    }
+    if (waits[0].revents & POLLIN) {
+        controller.viewWillDisappear();
+        controller.waitUntilDone();
+        return ShareOutcome{ShareOutcome::Status::dismissed, {}}.exitStatus();
+    }
+    ShareOutcome outcome = controller.waitUntilDone().value_or(ShareOutcome{});
+    std::cout << outcome.body << std::endl;
+    return outcome.exitStatus();
+}
+
+int runInWindow(std::vector<ExtensionItem> items, const FileDescriptor& dismissal, int& argc,
+                char** argv) {
+    QApplication application(argc, argv);
+    application.setApplicationName("Plenwick");
+    application.setDesktopFileName("plenwick-share");
+
+    ShareViewController* controllerOfWindow = nullptr;
+    ShareWindow window([&controllerOfWindow] {
+        if (controllerOfWindow)
+            controllerOfWindow->viewWillDisappear();
+    });
+    ExtensionContext context{std::move(items), [&application] {
+                                 QMetaObject::invokeMethod(
+                                     &application, [&application] { application.quit(); },
+                                     Qt::QueuedConnection);
+                             }};
+    ShareViewController controller(std::move(context), window);
+    controllerOfWindow = &controller;
+
+    bool dismissed = false;
+    QSocketNotifier onSignal(dismissal.get(), QSocketNotifier::Read);
+    QObject::connect(&onSignal, &QSocketNotifier::activated, &window, [&] {
+        dismissed = true;
+        onSignal.setEnabled(false);
+        window.close();
+    });
+    QObject::connect(&application, &QApplication::lastWindowClosed,
+                     [&dismissed] { dismissed = true; });
+
+    controller.loadView();
+    QTimer::singleShot(0, &window, [&controller] { controller.viewDidAppear(); });
+    application.exec();
+
+    std::optional<ShareOutcome> outcome = controller.waitUntilDone();
+    if (dismissed || !outcome)
+        return ShareOutcome{ShareOutcome::Status::dismissed, {}}.exitStatus();
+    std::cout << outcome->body << std::endl;
+    return outcome->exitStatus();
+}
+
+} // namespace
+
+void ShareHost::holdDismissalSignals() {
+    sigset_t dismissal = dismissalSignals();
+    pthread_sigmask(SIG_BLOCK, &dismissal, nullptr);
+}
+
+int ShareHost::run(const ShareCommandLine& line, int& argc, char** argv) {
+    sigset_t held = dismissalSignals();
+    FileDescriptor dismissal(::signalfd(-1, &held, SFD_CLOEXEC));
+
+    // Standard input is read while the items are made; a dismissal then ends the reading too.
+    std::vector<ExtensionItem> items = itemsOf(line, dismissal.get());
+    if (readable(dismissal.get()))
+        return ShareOutcome{ShareOutcome::Status::dismissed, {}}.exitStatus();
+
+    if (line.noWindow || !hasDisplay())
+        return runInTerminal(std::move(items), dismissal);
+    return runInWindow(std::move(items), dismissal, argc, argv);
+}
+
+} // namespace plenwick

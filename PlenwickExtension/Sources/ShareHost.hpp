@@ -1,0 +1,21 @@
+#pragma once
+
+#include "ShareCommandLine.hpp"
+
+namespace plenwick {
+
+// The share program's side of a share: it makes one extension item per argument, shows the
+// window (or, without a display, the terminal view), runs the controller and turns a close of
+// the window, SIGINT or SIGTERM into the dismissal.
+struct ShareHost {
+    ShareHost() = delete;
+
+    // Call first in main, before any thread starts: the dismissal signals are then delivered
+    // to the host alone.
+    static void holdDismissalSignals();
+
+    // Runs the share and returns the program's exit status.
+    static int run(const ShareCommandLine& line, int& argc, char** argv);
+};
+
+} // namespace plenwick

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace plenwick {
+
+// What the user sees while a share runs: a spinner and one line of text. The window and the
+// terminal each draw it their own way; the controller only says what to show.
+class ShareView {
+public:
+    virtual ~ShareView() = default;
+
+    virtual void show(const std::string& label) = 0;
+};
+
+} // namespace plenwick

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "ExtensionContext.hpp"
+#include "PlatformServices/Log.hpp"
+#include "PlenwickCore/ExportResult.hpp"
+#include "ShareOutcome.hpp"
+#include "ShareView.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace plenwick {
+
+// One share from the host's hand-over to the notification: stages the items, exports them for
+// every spec, logs the summary, appends the diagnostic record and posts the notification. It
+// runs on a thread of its own, so the view's thread stays free; dismissing the view cancels it.
+class ShareViewController {
+public:
+    static constexpr std::string_view label = "Exporting for Instagram, Threads and Facebook…";
+
+    ShareViewController(std::optional<ExtensionContext> context, ShareView& view);
+    // Waits for a running share: a dismissed share still finishes what it started.
+    ~ShareViewController();
+    ShareViewController(const ShareViewController&) = delete;
+    ShareViewController& operator=(const ShareViewController&) = delete;
+
+    void loadView();
+    void viewDidAppear();
+    void viewWillDisappear();
+
+    // Waits for the share to end and tells how it ended; nothing when none was started.
+    std::optional<ShareOutcome> waitUntilDone();
+
+    // The pieces of a share's text, as the notification and the log show them.
+    static std::string composeBody(const ExportResult& result,
+                                   const std::optional<std::string>& suffix);
+    static std::string summaryLine(double seconds, const std::string& body);
+    // A whole decimal number (optional sign, digits only), else 0.
+    static int64_t runningBuild(std::string_view buildNumber);
+    // One record, without its line feed, appended to .plenwick.log in the output root.
+    static void appendDiagnostic(const std::string& record);
+
+private:
+    static ShareOutcome exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                                        std::stop_token stop);
+    void finish(const std::string& body);
+
+    Log m_logger{"extension"};
+    std::optional<ExtensionContext> m_context;
+    ShareView& m_view;
+    bool m_started = false;
+    std::optional<ShareOutcome> m_outcome;
+    // Last member: it is joined before the rest of the controller goes.
+    std::jthread m_exportTask;
+};
+
+} // namespace plenwick

@@ -1,0 +1,12 @@
+#include "TerminalShareView.hpp"
+
+#include <unistd.h>
+
+namespace plenwick {
+
+void TerminalShareView::show(const std::string& label) {
+    std::string line = label + "\n";
+    [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+} // namespace plenwick
