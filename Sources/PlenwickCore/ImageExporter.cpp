@@ -100,7 +100,8 @@ std::optional<OpenedSource> open(const std::filesystem::path& source) {
     std::string filename = source.string();
     const char* loader = vips_foreign_find_load(filename.c_str());
     if (!loader) {
-        // The reason is not needed, and left in the buffer it would grow with every failure.
+        // The exporter gives no reasons; libvips' are dropped so that its buffer, shared by the
+        // whole process, does not fill up with them.
         vips_error_clear();
         return std::nullopt;
     }
@@ -131,11 +132,8 @@ int jpegShrink(PixelSize stored, PixelSize atLeast) {
 }
 
 // Phones tag their photos Display P3, cameras Adobe RGB: an embedded profile is honoured, so
-// that colours look the same once the output is read as sRGB. Without one, libvips' own
-// conversions bring grey, 16-bit and CMYK pixels to 8-bit sRGB.
-VImage toSRGB(const VImage& image) {
-    if (image.get_typeof(VIPS_META_ICC_NAME) == 0)
-        return image.colourspace(VIPS_INTERPRETATION_sRGB);
+// that colours look the same once the output is read as sRGB.
+VImage fromProfile(const VImage& image) {
     auto options = [] { return VImage::option()->set("embedded", true)->set("depth", 8); };
     if (!image.has_alpha())
         return image.icc_transform("srgb", options());
@@ -149,6 +147,21 @@ VImage toSRGB(const VImage& image) {
     return image.extract_band(0, VImage::option()->set("n", colours))
         .icc_transform("srgb", options())
         .bandjoin(alpha.cast(VIPS_FORMAT_UCHAR));
+}
+
+// 8-bit sRGB, with alpha when the image has it. Without a usable profile, libvips' own
+// conversions bring grey, 16-bit and CMYK pixels there.
+VImage toSRGB(const VImage& image) {
+    if (image.get_typeof(VIPS_META_ICC_NAME) != 0) {
+        try {
+            return fromProfile(image);
+        } catch (const VError&) {
+            // A profile that does not fit the pixels (an RGB profile on a grey image) is
+            // ignored, as viewers ignore it; libvips already skips a corrupt one itself.
+            vips_error_clear();
+        }
+    }
+    return image.colourspace(VIPS_INTERPRETATION_sRGB);
 }
 
 // The decoded pixels of image 0 at the smallest scale that still covers `atLeast` (in stored
@@ -304,6 +317,7 @@ Expected<PixelSize, ExportError> ImageExporter::exportImage(const std::filesyste
         size = TargetSize::compute(opened->upright(), rule);
         rendered = render(decode(*opened, opened->asStored(size)), *opened, size);
     } catch (const VError&) {
+        vips_error_clear();
         return ExportError::unreadable(source);
     }
 
@@ -317,6 +331,7 @@ Expected<PixelSize, ExportError> ImageExporter::exportImage(const std::filesyste
         jpeg.reset(rendered.jpegsave_buffer(
             VImage::option()->set("Q", jpegQ(m_quality))->set("strip", true)));
     } catch (const VError&) {
+        vips_error_clear();
         return ExportError::encodeFailed(to);
     }
     size_t length = 0;

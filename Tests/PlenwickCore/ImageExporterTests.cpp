@@ -269,7 +269,7 @@ TEST_F(ImageExporterTest, EmbeddedProfilesAreConvertedToSrgb) {
     EXPECT_LT(difference(eight, ten), 3.0);
 }
 
-TEST_F(ImageExporterTest, GreyDeepAndCmykPixelsComeOutAsEightBitSrgb) {
+TEST_F(ImageExporterTest, GreyDeepCmykAndMistaggedPixelsComeOutAsEightBitSrgb) {
     VImage xy = VImage::xyz(96, 64);
     // Muted colours, which a printing profile's gamut holds.
     VImage colour = (xy.extract_band(0) * 1.4 + 60)
@@ -278,6 +278,12 @@ TEST_F(ImageExporterTest, GreyDeepAndCmykPixelsComeOutAsEightBitSrgb) {
                         .cast(VIPS_FORMAT_UCHAR)
                         .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
     VImage grey = colour.colourspace(VIPS_INTERPRETATION_B_W);
+    // A grey image tagged with an RGB profile, which cannot describe its pixels.
+    VImage tagged = colour.icc_transform("srgb", VImage::option()->set("input_profile", "srgb"));
+    size_t length = 0;
+    const void* profile = tagged.get_blob(VIPS_META_ICC_NAME, &length);
+    VImage mistagged = grey.copy();
+    mistagged.set(VIPS_META_ICC_NAME, nullptr, const_cast<void*>(profile), length);
     struct Case {
         const char* name;
         VImage source;
@@ -289,6 +295,7 @@ TEST_F(ImageExporterTest, GreyDeepAndCmykPixelsComeOutAsEightBitSrgb) {
         {"grey16.png", colour.colourspace(VIPS_INTERPRETATION_GREY16),
          grey.colourspace(VIPS_INTERPRETATION_sRGB), 2.0},
         {"rgb16.png", colour.colourspace(VIPS_INTERPRETATION_RGB16), colour, 2.0},
+        {"mistagged.tif", mistagged, grey.colourspace(VIPS_INTERPRETATION_sRGB), 2.0},
         // The CMYK round trip through a printing profile loses a little on its own.
         {"cmyk.jpg", colour.icc_transform("cmyk", VImage::option()->set("input_profile", "srgb")),
          colour, 5.0},
