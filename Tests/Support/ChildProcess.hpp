@@ -1,0 +1,56 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace plenwick::test {
+
+// A program run by a test, with its own environment and its output collected through pipes.
+class ChildProcess {
+public:
+    struct Options {
+        std::vector<std::string> arguments;
+        // Set, or with nothing, removed from the test's own environment.
+        std::map<std::string, std::optional<std::string>> environment;
+        // Without it, standard input is /dev/null.
+        bool pipeStandardInput = false;
+    };
+
+    struct Exit {
+        // The exit status, or 128 + the signal that ended it.
+        int status = -1;
+        std::string standardOutput;
+        std::string standardError;
+    };
+
+    explicit ChildProcess(Options options);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    void writeStandardInput(std::string_view bytes);
+    void closeStandardInput();
+    // Collects output until standard error holds `text`; false when it did not come in time.
+    bool waitForStandardError(std::string_view text, std::chrono::milliseconds timeout);
+    void signal(int number);
+    // Collects the rest of the output and waits for the program to end.
+    Exit wait();
+
+private:
+    // Reads what is there within `timeout`; false once both pipes are at their end.
+    bool collect(std::chrono::milliseconds timeout);
+
+    pid_t m_pid = -1;
+    int m_input = -1;
+    int m_output = -1;
+    int m_error = -1;
+    std::string m_standardOutput;
+    std::string m_standardError;
+};
+
+} // namespace plenwick::test
