@@ -23,26 +23,27 @@ namespace {
 using vips::VError;
 using vips::VImage;
 using vips::VOption;
+using vips::VSource;
 
 // Larger images are refused from their header: decoding one would take gigabytes.
 constexpr int64_t maximumPixels = 500'000'000;
 
 enum class Format { jpeg, heif, webp, png, gif, tiff };
 
-// The loaders fuzzed for files from anywhere, by the class libvips picks from the file's bytes.
+// The loaders libvips trusts with hostile files, by the class it picks from the file's bytes.
 // Everything else it could open (ImageMagick, PDF, SVG, matrix text files, ...) stays closed.
 std::optional<Format> formatOfLoader(std::string_view loader) {
-    if (loader == "VipsForeignLoadJpegFile")
+    if (loader == "VipsForeignLoadJpegSource")
         return Format::jpeg;
-    if (loader == "VipsForeignLoadHeifFile")
+    if (loader == "VipsForeignLoadHeifSource")
         return Format::heif;
-    if (loader == "VipsForeignLoadWebpFile")
+    if (loader == "VipsForeignLoadWebpSource")
         return Format::webp;
-    if (loader == "VipsForeignLoadPngFile")
+    if (loader == "VipsForeignLoadPngSource")
         return Format::png;
-    if (loader == "VipsForeignLoadNsgifFile")
+    if (loader == "VipsForeignLoadNsgifSource")
         return Format::gif;
-    if (loader == "VipsForeignLoadTiffFile")
+    if (loader == "VipsForeignLoadTiffSource")
         return Format::tiff;
     return std::nullopt;
 }
@@ -74,31 +75,34 @@ VOption* loadOptions() {
         ->set("fail_on", VIPS_FAIL_ON_ERROR);
 }
 
-VImage load(Format format, const std::string& filename, VOption* options) {
+// Files are read through sources: libvips' file loaders take a name ending in "[...]" for
+// loader options, and "holiday [2]" is a perfectly good file name.
+VImage load(Format format, const VSource& source, VOption* options) {
     // Multi-image files give their first image: libvips loads one page unless asked for more,
     // and for HEIF that page is the file's primary image.
     switch (format) {
     case Format::jpeg:
-        return VImage::jpegload(filename.c_str(), options);
+        return VImage::jpegload_source(source, options);
     case Format::heif:
-        return VImage::heifload(filename.c_str(), options);
+        return VImage::heifload_source(source, options);
     case Format::webp:
-        return VImage::webpload(filename.c_str(), options);
+        return VImage::webpload_source(source, options);
     case Format::png:
-        return VImage::pngload(filename.c_str(), options);
+        return VImage::pngload_source(source, options);
     case Format::gif:
-        return VImage::gifload(filename.c_str(), options);
+        return VImage::gifload_source(source, options);
     case Format::tiff:
         break;
     }
-    return VImage::tiffload(filename.c_str(), options);
+    return VImage::tiffload_source(source, options);
 }
 
-// Nothing when libvips cannot open the file or it is not a format we decode; throws VError
-// for a header that the loader rejects.
+// Nothing when the file is not in a format we decode; throws VError for a file that cannot be
+// opened or a header that the loader rejects.
 std::optional<OpenedSource> open(const std::filesystem::path& source) {
     std::string filename = source.string();
-    const char* loader = vips_foreign_find_load(filename.c_str());
+    VSource file = VSource::new_from_file(filename.c_str());
+    const char* loader = vips_foreign_find_load_source(file.get_source());
     if (!loader) {
         // The exporter gives no reasons; libvips' are dropped so that its buffer, shared by the
         // whole process, does not fill up with them.
@@ -109,7 +113,7 @@ std::optional<OpenedSource> open(const std::filesystem::path& source) {
     if (!format)
         return std::nullopt;
 
-    VImage header = load(*format, filename, loadOptions());
+    VImage header = load(*format, file, loadOptions());
     int orientation = 1;
     // libheif applies the container's rotation and mirroring while decoding, and libvips drops
     // the orientation of HEIF files for that reason; a stale EXIF value must not turn it again.
@@ -171,12 +175,14 @@ VImage decode(const OpenedSource& opened, PixelSize atLeast) {
     if (opened.format == Format::jpeg) {
         int shrink = jpegShrink(opened.stored, atLeast);
         if (shrink > 1)
-            image = load(Format::jpeg, opened.filename, loadOptions()->set("shrink", shrink));
+            image = load(Format::jpeg, VSource::new_from_file(opened.filename.c_str()),
+                         loadOptions()->set("shrink", shrink));
     } else if (opened.format == Format::webp) {
         double scale = std::max(static_cast<double>(atLeast.width) / opened.stored.width,
                                 static_cast<double>(atLeast.height) / opened.stored.height);
         if (scale < 1.0)
-            image = load(Format::webp, opened.filename, loadOptions()->set("scale", scale));
+            image = load(Format::webp, VSource::new_from_file(opened.filename.c_str()),
+                         loadOptions()->set("scale", scale));
     }
     // libheif always decodes HEIF at full size; PNG, GIF and TIFF have no reduced decode.
 
@@ -258,11 +264,12 @@ public:
             if (m_descriptor < 0 && errno != EEXIST)
                 break;
         }
+        m_created = m_descriptor >= 0;
     }
     ~TemporaryFile() {
         if (m_descriptor >= 0)
             ::close(m_descriptor);
-        if (!m_committed)
+        if (m_created && !m_committed)
             ::unlink(m_path.c_str());
     }
     TemporaryFile(const TemporaryFile&) = delete;
@@ -270,7 +277,8 @@ public:
 
     bool isOpen() const { return m_descriptor >= 0; }
 
-    bool write(const char* data, size_t length) {
+    // Writes all of `data` and closes the file; false when either fails.
+    bool writeAll(const char* data, size_t length) {
         while (length > 0) {
             ssize_t written = ::write(m_descriptor, data, length);
             if (written < 0 && errno == EINTR)
@@ -296,6 +304,7 @@ public:
 private:
     std::filesystem::path m_path;
     int m_descriptor = -1;
+    bool m_created = false;
     bool m_committed = false;
 };
 
@@ -341,7 +350,7 @@ Expected<PixelSize, ExportError> ImageExporter::exportImage(const std::filesyste
     TemporaryFile file(to);
     if (!file.isOpen())
         return ExportError::write(to, "cannot create image destination");
-    if (!file.write(data, length))
+    if (!file.writeAll(data, length))
         return ExportError::encodeFailed(to);
     if (std::optional<std::string> message = file.renameTo(to))
         return ExportError::write(to, *message);

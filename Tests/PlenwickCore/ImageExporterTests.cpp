@@ -132,6 +132,14 @@ TEST_F(ImageExporterTest, EveryExifOrientationComesOutUpright) {
               (PixelSize{1, 2}));
 }
 
+TEST_F(ImageExporterTest, NamesThatLookLikeLoaderOptionsAreJustNames) {
+    for (const char* name : {"holiday [2]", "scan[shrink=8]", "page[0].png"}) {
+        writePhoto(folder / "plain.jpg", 640, 480);
+        fs::rename(folder / "plain.jpg", folder / name);
+        EXPECT_EQ(sizeOf(exported(folder / name)), (PixelSize{640, 480})) << name;
+    }
+}
+
 TEST_F(ImageExporterTest, OrientationOutsideOneToEightAndPngTextChunksLeaveThePixelsAsStored) {
     PLENWICK_REQUIRE_FIXTURES(fixtures);
     // The PNG carries its orientation only in an ImageMagick text chunk, which viewers ignore.
