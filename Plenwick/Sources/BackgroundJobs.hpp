@@ -33,7 +33,8 @@ public:
             // while the receiver is being destroyed; the guard decides on the GUI thread.
             QMetaObject::invokeMethod(
                 QCoreApplication::instance(),
-                [this, guard, slot, done = std::move(done), value = std::move(value)]() mutable {
+                [this, guard = std::move(guard), slot, done = std::move(done),
+                 value = std::move(value)]() mutable {
                     if (!guard)
                         return;
                     slot->join();

@@ -23,11 +23,9 @@ PlenwickApp::PlenwickApp(std::unique_ptr<UpdaterModel> updater)
     QMenu* application = m_window->menuBar()->addMenu(QObject::tr("Plenwick"));
     m_checkForUpdates = application->addAction(QObject::tr("Check for Updates…"));
     m_checkForUpdates->setObjectName("checkForUpdatesCommand");
-    m_checkForUpdates->setMenuRole(QAction::ApplicationSpecificRole);
     application->addSeparator();
     QAction* quit = application->addAction(QObject::tr("Quit"));
     quit->setShortcut(QKeySequence::Quit);
-    quit->setMenuRole(QAction::QuitRole);
 
     UpdaterModel* model = m_updater.get();
     m_checkForUpdates->setEnabled(model->canCheckForUpdates());
