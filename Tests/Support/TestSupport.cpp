@@ -23,7 +23,7 @@ void writeImage(const std::filesystem::path& file, int width, int height) {
     vips::VImage red = xy.extract_band(0) * (255.0 / std::max(1, width));
     vips::VImage green = xy.extract_band(1) * (255.0 / std::max(1, height));
     vips::VImage blue = (red + green) / 2;
-    red.bandjoin({green, blue}).cast(VIPS_FORMAT_UCHAR).write_to_file(file.c_str());
+    red.bandjoin(green).bandjoin(blue).cast(VIPS_FORMAT_UCHAR).write_to_file(file.c_str());
 }
 
 TemporaryFolder::TemporaryFolder() {
