@@ -11,7 +11,7 @@ shift 2
 
 specs=(instagram threads facebook)
 # The size each spec asks for, in the geometry syntax that vipsthumbnail and
-# ImageMagick share: "W x>" sets the width, "WxH>" fits inside; ">" never enlarges.
+# ImageMagick share: "Wx>" sets the width, "WxH>" fits inside; ">" never enlarges.
 declare -A geometry=([instagram]='1080x>' [threads]='1080x>' [facebook]='2048x2048>')
 # ImageMagick's shrink-on-load hint: libjpeg may decode at 1/2, 1/4 or 1/8 as long as
 # the result still covers this size.
