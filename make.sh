@@ -10,8 +10,8 @@ PACKAGES=(
     cmake ninja-build g++ pkg-config git ca-certificates
     libvips-dev libvips-tools libsqlite3-dev libcurl4-openssl-dev
     libexpat1-dev nlohmann-json3-dev libutf8proc-dev libsystemd-dev
-    qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-    dbus python3 python3-dbusmock
+    qt6-base-dev libgl-dev libgtest-dev libgmock-dev dpkg-dev
+    dbus dbus-daemon python3 python3-dbusmock openssl xdg-utils
 )
 # bench/run.sh adds nodejs and npm only when npm is missing: some nodejs packages bring
 # their own npm and conflict with the npm package.
