@@ -63,20 +63,25 @@ std::optional<std::filesystem::path> FileURL::path(std::string_view url) {
         return std::nullopt;
     rest = rest.substr(0, rest.find_first_of("?#"));
 
-    std::string decoded;
-    for (size_t i = 0; i < rest.size(); ++i) {
-        if (rest[i] == '%' && i + 2 < rest.size() && hexValue(rest[i + 1]) >= 0 &&
-            hexValue(rest[i + 2]) >= 0) {
-            decoded += static_cast<char>(hexValue(rest[i + 1]) * 16 + hexValue(rest[i + 2]));
-            i += 2;
-        } else {
-            decoded += rest[i];
-        }
-    }
+    std::string decoded = percentDecoded(rest);
     // A NUL byte cannot be part of a path; such a URL names no file.
     if (decoded.find('\0') != std::string::npos)
         return std::nullopt;
     return std::filesystem::path(decoded);
+}
+
+std::string FileURL::percentDecoded(std::string_view text) {
+    std::string decoded;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+            hexValue(text[i + 2]) >= 0) {
+            decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else {
+            decoded += text[i];
+        }
+    }
+    return decoded;
 }
 
 } // namespace plenwick

@@ -14,6 +14,8 @@ struct FileURL {
     static std::string string(const std::filesystem::path& path);
     // The local path of a "file:" URL (host empty or "localhost"); nothing for any other URL.
     static std::optional<std::filesystem::path> path(std::string_view url);
+    // Undoes %XX escapes; a % without two hex digits after it stands for itself.
+    static std::string percentDecoded(std::string_view text);
 };
 
 } // namespace plenwick

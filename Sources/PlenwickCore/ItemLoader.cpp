@@ -87,16 +87,6 @@ std::optional<std::string> urlOf(const ItemProvider::Item& item) {
     return std::nullopt;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The decoded path of any URL; for a local file URL, the file's path.
 std::string urlPath(std::string_view url) {
     if (auto local = FileURL::path(url))
@@ -109,18 +99,7 @@ std::string urlPath(std::string_view url) {
         size_t end = url.find_first_of("/?#");
         url.remove_prefix(end == std::string_view::npos ? url.size() : end);
     }
-    url = url.substr(0, url.find_first_of("?#"));
-    std::string path;
-    for (size_t i = 0; i < url.size(); ++i) {
-        if (url[i] == '%' && i + 2 < url.size() && hexValue(url[i + 1]) >= 0 &&
-            hexValue(url[i + 2]) >= 0) {
-            path += static_cast<char>(hexValue(url[i + 1]) * 16 + hexValue(url[i + 2]));
-            i += 2;
-        } else {
-            path += url[i];
-        }
-    }
-    return path;
+    return FileURL::percentDecoded(url.substr(0, url.find_first_of("?#")));
 }
 
 std::string lastPathComponent(std::string path) {

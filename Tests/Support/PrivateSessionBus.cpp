@@ -1,5 +1,7 @@
 #include "PrivateSessionBus.hpp"
 
+#include "PlatformServices/SessionBus.hpp"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -28,43 +30,27 @@ constexpr const char* notificationsPath = "/org/freedesktop/Notifications";
 // Python starts slowly on a busy machine; this bounds liveness, it does not measure speed.
 constexpr auto startTimeout = std::chrono::seconds(30);
 
-struct BusClose {
-    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
-};
-using Bus = std::unique_ptr<sd_bus, BusClose>;
-
-struct MessageUnref {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-struct ErrorFree {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    ~ErrorFree() { sd_bus_error_free(&error); }
-};
+using Bus = SessionBus::Connection;
+using Message = SessionBus::Message;
 
 Bus connect(const std::string& address) {
-    sd_bus* raw = nullptr;
-    if (sd_bus_new(&raw) < 0)
-        throw std::runtime_error("sd_bus_new failed");
-    Bus bus(raw);
-    if (sd_bus_set_address(bus.get(), address.c_str()) < 0 ||
-        sd_bus_set_bus_client(bus.get(), 1) < 0 || sd_bus_start(bus.get()) < 0)
-        throw std::runtime_error("cannot connect to the private bus " + address);
+    std::string failure;
+    Bus bus = SessionBus::connect(address, startTimeout, failure);
+    if (!bus)
+        throw std::runtime_error("cannot connect to the private bus " + address + ": " + failure);
     return bus;
 }
 
 Message call(sd_bus* bus, const char* destination, const char* path, const char* interface,
              const char* member, const char* signature, const char* argument) {
-    ErrorFree error;
+    SessionBus::Error error;
     sd_bus_message* reply = nullptr;
     int result = argument ? sd_bus_call_method(bus, destination, path, interface, member,
-                                               &error.error, &reply, signature, argument)
+                                               error.get(), &reply, signature, argument)
                           : sd_bus_call_method(bus, destination, path, interface, member,
-                                               &error.error, &reply, "");
+                                               error.get(), &reply, "");
     if (result < 0)
-        throw std::runtime_error(std::string(member) + " failed: " +
-                                 (error.error.message ? error.error.message : strerror(-result)));
+        throw std::runtime_error(std::string(member) + " failed: " + error.description(result));
     return Message(reply);
 }
 

@@ -1,0 +1,94 @@
+#include "PlatformServices/SessionBus.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace plenwick {
+
+namespace {
+
+// D-Bus addresses escape every byte outside a small safe set as %XX.
+std::string addressEscaped(std::string_view value) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string escaped;
+    for (unsigned char c : value) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '_' || c == '/' || c == '.' || c == '\\' || c == '*') {
+            escaped += static_cast<char>(c);
+        } else {
+            escaped += '%';
+            escaped += digits[c >> 4];
+            escaped += digits[c & 0xF];
+        }
+    }
+    return escaped;
+}
+
+} // namespace
+
+std::string SessionBus::Error::description(int result) const {
+    if (m_error.message && *m_error.message)
+        return m_error.message;
+    return std::strerror(-result);
+}
+
+std::optional<std::string> SessionBus::address() {
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address)
+        return address;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        return "unix:path=" + addressEscaped(runtime) + "/bus";
+    return std::nullopt;
+}
+
+SessionBus::Connection SessionBus::connect(std::chrono::microseconds timeout,
+                                           std::string& failure) {
+    auto known = address();
+    if (!known) {
+        failure = "no session bus";
+        return nullptr;
+    }
+    return connect(*known, timeout, failure);
+}
+
+SessionBus::Connection SessionBus::connect(const std::string& address,
+                                           std::chrono::microseconds timeout,
+                                           std::string& failure) {
+    auto failed = [&failure](int code) {
+        failure = std::string("cannot connect to the session bus: ") + std::strerror(-code);
+        return nullptr;
+    };
+    sd_bus* raw = nullptr;
+    int result = sd_bus_new(&raw);
+    if (result < 0)
+        return failed(result);
+    Connection bus(raw);
+    if ((result = sd_bus_set_address(bus.get(), address.c_str())) < 0 ||
+        (result = sd_bus_set_bus_client(bus.get(), 1)) < 0 ||
+        (result = sd_bus_set_method_call_timeout(bus.get(),
+                                                 static_cast<uint64_t>(timeout.count()))) < 0 ||
+        (result = sd_bus_start(bus.get())) < 0)
+        return failed(result);
+
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while ((result = sd_bus_is_ready(bus.get())) == 0) {
+        result = sd_bus_process(bus.get(), nullptr);
+        if (result < 0)
+            return failed(result);
+        if (result > 0)
+            continue;
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return failed(-ETIMEDOUT);
+        result = sd_bus_wait(bus.get(), static_cast<uint64_t>(left.count()));
+        if (result < 0 && result != -EINTR)
+            return failed(result);
+    }
+    if (result < 0)
+        return failed(result);
+    return bus;
+}
+
+} // namespace plenwick
