@@ -61,13 +61,13 @@ int runInTerminal(std::vector<ExtensionItem> items, const FileDescriptor& dismis
     pollfd waits[2] = {{dismissal.get(), POLLIN, 0}, {completed.get(), POLLIN, 0}};
     while (::poll(waits, 2, -1) < 0 && errno == EINTR) {
     }
-    if (waits[0].revents & POLLIN) {
+    if (waits[0].revents & POLLIN)
         controller.viewWillDisappear();
-        controller.waitUntilDone();
-        return ShareOutcome{ShareOutcome::Status::dismissed, {}}.exitStatus();
-    }
-    ShareOutcome outcome = controller.waitUntilDone().value_or(ShareOutcome{});
-    std::cout << outcome.body << std::endl;
+    // The controller knows whether the dismissal came before its notification.
+    ShareOutcome outcome =
+        controller.waitUntilDone().value_or(ShareOutcome{ShareOutcome::Status::dismissed, {}});
+    if (outcome.status != ShareOutcome::Status::dismissed)
+        std::cout << outcome.body << std::endl;
     return outcome.exitStatus();
 }
 
@@ -83,32 +83,31 @@ int runInWindow(std::vector<ExtensionItem> items, const FileDescriptor& dismissa
             controllerOfWindow->viewWillDisappear();
     });
     ExtensionContext context{std::move(items), [&application] {
+                                 // exit, not quit: quit closes the window, which is the
+                                 // dismissal.
                                  QMetaObject::invokeMethod(
-                                     &application, [&application] { application.quit(); },
+                                     &application, [&application] { application.exit(0); },
                                      Qt::QueuedConnection);
                              }};
     ShareViewController controller(std::move(context), window);
     controllerOfWindow = &controller;
 
-    bool dismissed = false;
     QSocketNotifier onSignal(dismissal.get(), QSocketNotifier::Read);
     QObject::connect(&onSignal, &QSocketNotifier::activated, &window, [&] {
-        dismissed = true;
         onSignal.setEnabled(false);
         window.close();
     });
-    QObject::connect(&application, &QApplication::lastWindowClosed,
-                     [&dismissed] { dismissed = true; });
 
     controller.loadView();
     QTimer::singleShot(0, &window, [&controller] { controller.viewDidAppear(); });
     application.exec();
 
-    std::optional<ShareOutcome> outcome = controller.waitUntilDone();
-    if (dismissed || !outcome)
-        return ShareOutcome{ShareOutcome::Status::dismissed, {}}.exitStatus();
-    std::cout << outcome->body << std::endl;
-    return outcome->exitStatus();
+    // The controller knows whether the dismissal came before its notification.
+    ShareOutcome outcome =
+        controller.waitUntilDone().value_or(ShareOutcome{ShareOutcome::Status::dismissed, {}});
+    if (outcome.status != ShareOutcome::Status::dismissed)
+        std::cout << outcome.body << std::endl;
+    return outcome.exitStatus();
 }
 
 } // namespace

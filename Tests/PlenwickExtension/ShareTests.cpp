@@ -46,10 +46,13 @@ protected:
 
     void SetUp() override {
         std::filesystem::create_directories(temporary());
+        std::filesystem::create_directories(home() / "runtime");
+        std::filesystem::permissions(home() / "runtime", std::filesystem::perms::owner_all);
         m_environment = {
             {"HOME", home().string()},
             {"XDG_CONFIG_HOME", (home() / ".config").string()},
             {"TMPDIR", temporary().string()},
+            {"XDG_RUNTIME_DIR", (home() / "runtime").string()},
             {"PLENWICK_LOG", "stderr"},
             {"PLENWICK_FEED_URL",
              "http://127.0.0.1:" + std::to_string(test::LocalHttpServer::closedPort()) + "/"},
@@ -326,6 +329,29 @@ TEST_F(Share, DismissedDuringTheExportKeepsTheRecordButPostsNothing) {
     EXPECT_LT(std::distance(std::filesystem::directory_iterator(root() / "instagram"),
                             std::filesystem::directory_iterator()),
               24);
+}
+
+TEST_F(Share, WithADisplayTheWindowRunsTheSameShare) {
+    // The offscreen platform stands in for the display the program believes it has.
+    m_environment["DISPLAY"] = ":99";
+    m_environment["QT_QPA_PLATFORM"] = "offscreen";
+    test::writeImage(home() / "a.png", 50, 40);
+
+    auto exit = run({(home() / "a.png").string()});
+
+    EXPECT_EQ(exit.status, 0) << exit.standardError;
+    EXPECT_EQ(lines(exit.standardOutput).back(), "Exported 1 photo to Socials");
+    EXPECT_TRUE(std::filesystem::exists(root() / "instagram/a.jpg"));
+
+    auto options = share({"-"});
+    options.pipeStandardInput = true;
+    test::ChildProcess slow(options);
+    slow.writeStandardInput("\x89PNG\r\n");
+    std::this_thread::sleep_for(300ms);
+    slow.signal(SIGINT);
+    EXPECT_EQ(slow.wait().status, 130);
+    EXPECT_EQ(diagnosticRecords().size(), 1u);
+    EXPECT_TRUE(stagingIsGone());
 }
 
 TEST_F(Share, CommandLine) {
