@@ -1,7 +1,7 @@
 #include "PlenwickCore/ImageExporter.hpp"
 
+#include "PlenwickCore/ImageSource.hpp"
 #include "PlenwickCore/OutputPath.hpp"
-#include "PlenwickCore/PlenwickCore.hpp"
 #include "PlenwickCore/TargetSize.hpp"
 
 #include <cerrno>
@@ -22,214 +22,6 @@ namespace {
 
 using vips::VError;
 using vips::VImage;
-using vips::VOption;
-using vips::VSource;
-
-// Larger images are refused from their header: decoding one would take gigabytes.
-constexpr int64_t maximumPixels = 500'000'000;
-
-enum class Format { jpeg, heif, webp, png, gif, tiff };
-
-// The loaders libvips trusts with hostile files, by the class it picks from the file's bytes.
-// Everything else it could open (ImageMagick, PDF, SVG, matrix text files, ...) stays closed.
-std::optional<Format> formatOfLoader(std::string_view loader) {
-    if (loader == "VipsForeignLoadJpegSource")
-        return Format::jpeg;
-    if (loader == "VipsForeignLoadHeifSource")
-        return Format::heif;
-    if (loader == "VipsForeignLoadWebpSource")
-        return Format::webp;
-    if (loader == "VipsForeignLoadPngSource")
-        return Format::png;
-    if (loader == "VipsForeignLoadNsgifSource")
-        return Format::gif;
-    if (loader == "VipsForeignLoadTiffSource")
-        return Format::tiff;
-    return std::nullopt;
-}
-
-// Image 0 of a file as its header describes it; no pixel has been decoded yet.
-struct OpenedSource {
-    std::string filename;
-    Format format;
-    VImage header;
-    PixelSize stored;
-    // EXIF orientation 1 to 8; 1 when the decoder already delivers upright pixels.
-    int orientation;
-
-    bool turnsQuarter() const { return orientation >= 5 && orientation <= 8; }
-    PixelSize upright() const {
-        return turnsQuarter() ? PixelSize{stored.height, stored.width} : stored;
-    }
-    // A size given upright, in the orientation the pixels are stored in.
-    PixelSize asStored(PixelSize uprightSize) const {
-        return turnsQuarter() ? PixelSize{uprightSize.height, uprightSize.width} : uprightSize;
-    }
-};
-
-// Sequential access streams the decode through the pipeline instead of buffering the whole
-// image; failing on errors turns a truncated or corrupt file into an error, not grey rows.
-VOption* loadOptions() {
-    return VImage::option()
-        ->set("access", VIPS_ACCESS_SEQUENTIAL)
-        ->set("fail_on", VIPS_FAIL_ON_ERROR);
-}
-
-// Files are read through sources: libvips' file loaders take a name ending in "[...]" for
-// loader options, and "holiday [2]" is a perfectly good file name.
-VImage load(Format format, const VSource& source, VOption* options) {
-    // Multi-image files give their first image: libvips loads one page unless asked for more,
-    // and for HEIF that page is the file's primary image.
-    switch (format) {
-    case Format::jpeg:
-        return VImage::jpegload_source(source, options);
-    case Format::heif:
-        return VImage::heifload_source(source, options);
-    case Format::webp:
-        return VImage::webpload_source(source, options);
-    case Format::png:
-        return VImage::pngload_source(source, options);
-    case Format::gif:
-        return VImage::gifload_source(source, options);
-    case Format::tiff:
-        break;
-    }
-    return VImage::tiffload_source(source, options);
-}
-
-// Nothing when the file is not in a format we decode; throws VError for a file that cannot be
-// opened or a header that the loader rejects.
-std::optional<OpenedSource> open(const std::filesystem::path& source) {
-    std::string filename = source.string();
-    VSource file = VSource::new_from_file(filename.c_str());
-    const char* loader = vips_foreign_find_load_source(file.get_source());
-    if (!loader) {
-        // The exporter gives no reasons; libvips' are dropped so that its buffer, shared by the
-        // whole process, does not fill up with them.
-        vips_error_clear();
-        return std::nullopt;
-    }
-    std::optional<Format> format = formatOfLoader(loader);
-    if (!format)
-        return std::nullopt;
-
-    VImage header = load(*format, file, loadOptions());
-    int orientation = 1;
-    // libheif applies the container's rotation and mirroring while decoding, and libvips drops
-    // the orientation of HEIF files for that reason; a stale EXIF value must not turn it again.
-    if (*format != Format::heif && header.get_typeof(VIPS_META_ORIENTATION) != 0)
-        orientation = header.get_int(VIPS_META_ORIENTATION);
-    if (orientation < 1 || orientation > 8)
-        orientation = 1;
-    return OpenedSource{std::move(filename), *format, header,
-                        PixelSize{header.width(), header.height()}, orientation};
-}
-
-// The largest DCT scaling whose decoded edges still cover the target, so that the resampler
-// always shrinks; libvips' own choice leaves far more pixels than the target needs. libvips
-// rounds a shrunk edge down, and an edge of 0 would abort the process.
-int jpegShrink(PixelSize stored, PixelSize atLeast) {
-    for (int shrink : {8, 4, 2})
-        if (stored.width / shrink >= atLeast.width && stored.height / shrink >= atLeast.height)
-            return shrink;
-    return 1;
-}
-
-// Phones tag their photos Display P3, cameras Adobe RGB: an embedded profile is honoured, so
-// that colours look the same once the output is read as sRGB.
-VImage fromProfile(const VImage& image) {
-    auto options = [] { return VImage::option()->set("embedded", true)->set("depth", 8); };
-    if (!image.has_alpha())
-        return image.icc_transform("srgb", options());
-    // The transform clips a 16-bit alpha to 255 instead of scaling it, so alpha is brought to
-    // 8 bits on its own.
-    int colours = image.bands() - 1;
-    VImage alpha = image.extract_band(colours);
-    VipsInterpretation interpretation = image.interpretation();
-    if (interpretation == VIPS_INTERPRETATION_RGB16 || interpretation == VIPS_INTERPRETATION_GREY16)
-        alpha = alpha / 257.0 + 0.5;
-    return image.extract_band(0, VImage::option()->set("n", colours))
-        .icc_transform("srgb", options())
-        .bandjoin(alpha.cast(VIPS_FORMAT_UCHAR));
-}
-
-// 8-bit sRGB, with alpha when the image has it. Without a usable profile, libvips' own
-// conversions bring grey, 16-bit and CMYK pixels there.
-VImage toSRGB(const VImage& image) {
-    if (image.get_typeof(VIPS_META_ICC_NAME) != 0) {
-        try {
-            return fromProfile(image);
-        } catch (const VError&) {
-            // A profile that does not fit the pixels (an RGB profile on a grey image) is
-            // ignored, as viewers ignore it; libvips already skips a corrupt one itself.
-            vips_error_clear();
-        }
-    }
-    return image.colourspace(VIPS_INTERPRETATION_sRGB);
-}
-
-// The decoded pixels of image 0 at the smallest scale that still covers `atLeast` (in stored
-// orientation), 8-bit sRGB, opaque over white. Lazy: the file is read when pixels are asked for.
-VImage decode(const OpenedSource& opened, PixelSize atLeast) {
-    VImage image = opened.header;
-    if (opened.format == Format::jpeg) {
-        int shrink = jpegShrink(opened.stored, atLeast);
-        if (shrink > 1)
-            image = load(Format::jpeg, VSource::new_from_file(opened.filename.c_str()),
-                         loadOptions()->set("shrink", shrink));
-    } else if (opened.format == Format::webp) {
-        double scale = std::max(static_cast<double>(atLeast.width) / opened.stored.width,
-                                static_cast<double>(atLeast.height) / opened.stored.height);
-        if (scale < 1.0)
-            image = load(Format::webp, VSource::new_from_file(opened.filename.c_str()),
-                         loadOptions()->set("scale", scale));
-    }
-    // libheif always decodes HEIF at full size; PNG, GIF and TIFF have no reduced decode.
-
-    image = toSRGB(image);
-    if (image.has_alpha())
-        image =
-            image.flatten(VImage::option()->set("background", std::vector<double>{255, 255, 255}));
-    return image;
-}
-
-// `decoded` resampled to exactly `size` (given upright) and turned upright, in memory.
-VImage render(const VImage& decoded, const OpenedSource& opened, PixelSize size) {
-    PixelSize stored = opened.asStored(size);
-    VImage image = decoded;
-    if (image.width() != stored.width || image.height() != stored.height) {
-        double hscale = static_cast<double>(stored.width) / image.width();
-        double vscale = static_cast<double>(stored.height) / image.height();
-        image = image.resize(
-            hscale, VImage::option()->set("vscale", vscale)->set("kernel", VIPS_KERNEL_LANCZOS3));
-        // Each axis is rounded on its own; a pixel lost or gained there is copied or cut.
-        if (image.width() != stored.width || image.height() != stored.height)
-            image =
-                image.embed(0, 0, static_cast<int>(stored.width), static_cast<int>(stored.height),
-                            VImage::option()->set("extend", VIPS_EXTEND_COPY));
-    }
-    // The whole decode runs here, so that a broken file shows itself before anything is
-    // written; rotating after the resample turns the small image, not the large one.
-    image = image.copy_memory();
-    switch (opened.orientation) {
-    case 2:
-        return image.fliphor();
-    case 3:
-        return image.rot180();
-    case 4:
-        return image.flipver();
-    case 5:
-        return image.rot90().fliphor();
-    case 6:
-        return image.rot90();
-    case 7:
-        return image.rot270().fliphor();
-    case 8:
-        return image.rot270();
-    default:
-        return image;
-    }
-}
 
 // The encoder's 1 to 100 scale; a quality that is not a number counts as the lowest.
 int jpegQ(double quality) {
@@ -313,44 +105,54 @@ private:
 Expected<PixelSize, ExportError> ImageExporter::exportImage(const std::filesystem::path& source,
                                                             const std::filesystem::path& to,
                                                             SizeRule rule) const {
-    if (!PlenwickCore::start("plenwick"))
-        return ExportError::unreadable(source);
+    Expected<ImageSource, ExportError> opened = ImageSource::open(source, {rule});
+    if (!opened)
+        return opened.error();
+    return exportImage(opened.value(), to, rule);
+}
 
-    PixelSize size;
+Expected<PixelSize, ExportError> ImageExporter::exportImage(ImageSource& source,
+                                                            const std::filesystem::path& to,
+                                                            SizeRule rule) const {
+    PixelSize size = TargetSize::compute(source.uprightSize(), rule);
+    int q = jpegQ(m_quality);
+    // Outputs of the same size and quality would be the same bytes: the source keeps them.
+    const std::string* jpeg = source.keptJpeg(size, q);
+
     VImage rendered;
-    try {
-        std::optional<OpenedSource> opened = open(source);
-        if (!opened || opened->stored.width < 1 || opened->stored.height < 1 ||
-            opened->stored.width * opened->stored.height > maximumPixels)
-            return ExportError::unreadable(source);
-        size = TargetSize::compute(opened->upright(), rule);
-        rendered = render(decode(*opened, opened->asStored(size)), *opened, size);
-    } catch (const VError&) {
-        vips_error_clear();
-        return ExportError::unreadable(source);
+    if (!jpeg) {
+        try {
+            rendered = source.render(size);
+        } catch (const VError&) {
+            vips_error_clear();
+            return ExportError::unreadable(source.path());
+        }
     }
 
     if (std::optional<ExportError> error = OutputPath::ensureDirectory(to))
         return *error;
 
-    Blob jpeg;
-    try {
-        // Stripping drops EXIF, XMP, IPTC and the ICC profile: the pixels are upright and
-        // sRGB, which is what a JPEG without a profile means.
-        jpeg.reset(rendered.jpegsave_buffer(
-            VImage::option()->set("Q", jpegQ(m_quality))->set("strip", true)));
-    } catch (const VError&) {
-        vips_error_clear();
-        return ExportError::encodeFailed(to);
+    if (!jpeg) {
+        Blob encoded;
+        try {
+            // Stripping drops EXIF, XMP, IPTC and the ICC profile: the pixels are upright and
+            // sRGB, which is what a JPEG without a profile means.
+            encoded.reset(
+                rendered.jpegsave_buffer(VImage::option()->set("Q", q)->set("strip", true)));
+        } catch (const VError&) {
+            vips_error_clear();
+            return ExportError::encodeFailed(to);
+        }
+        size_t length = 0;
+        const char* data = static_cast<const char*>(vips_blob_get(encoded.get(), &length));
+        jpeg = &source.keepJpeg(size, q, std::string(data, length));
     }
-    size_t length = 0;
-    const char* data = static_cast<const char*>(vips_blob_get(jpeg.get(), &length));
 
     // The earlier file at `to` stays until the new one is complete.
     TemporaryFile file(to);
     if (!file.isOpen())
         return ExportError::write(to, "cannot create image destination");
-    if (!file.writeAll(data, length))
+    if (!file.writeAll(jpeg->data(), jpeg->size()))
         return ExportError::encodeFailed(to);
     if (std::optional<std::string> message = file.renameTo(to))
         return ExportError::write(to, *message);

@@ -2,6 +2,7 @@
 
 #include "PlenwickCore/Expected.hpp"
 #include "PlenwickCore/ExportError.hpp"
+#include "PlenwickCore/ImageSource.hpp"
 #include "PlenwickCore/PixelSize.hpp"
 #include "PlenwickCore/SizeRule.hpp"
 
@@ -20,6 +21,11 @@ public:
     Expected<PixelSize, ExportError> exportImage(const std::filesystem::path& source,
                                                  const std::filesystem::path& to,
                                                  SizeRule rule) const;
+
+    // The same from a source opened with `rule` among its rules. The JPEG is kept in `source`,
+    // and a JPEG it already keeps for the same size and quality is written without encoding.
+    Expected<PixelSize, ExportError>
+    exportImage(ImageSource& source, const std::filesystem::path& to, SizeRule rule) const;
 
 private:
     double m_quality;

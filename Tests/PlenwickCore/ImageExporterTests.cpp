@@ -1,4 +1,6 @@
+#include "PlenwickCore/ExportSpec.hpp"
 #include "PlenwickCore/ImageExporter.hpp"
+#include "PlenwickCore/ImageSource.hpp"
 #include "PlenwickCore/OutputPath.hpp"
 #include "PlenwickCore/PlenwickCore.hpp"
 #include "TestSupport.hpp"
@@ -478,6 +480,57 @@ TEST_F(ImageExporterTest, DestinationsThatCannotBeWrittenAreWriteErrors) {
     fs::path longName = destination(std::string(251, 'n') + ".jpg");
     EXPECT_TRUE(exportTo(folder / "source.jpg", longName));
     EXPECT_TRUE(fs::is_regular_file(longName));
+}
+
+TEST_F(ImageExporterTest, ASourceOpenedOnceWritesWhatSeparateExportsWrite) {
+    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::vector<ExportSpec>& specs = ExportSpec::defaults();
+    std::vector<SizeRule> rules;
+    for (const ExportSpec& spec : specs)
+        rules.push_back(spec.rule);
+    for (const char* name :
+         {"orientation/Landscape_6.jpg", "heic/arrow.heic", "alpha/blackbug.png"}) {
+        fs::path copy = folder / fs::path(name).filename();
+        fs::copy_file(fixtures / name, copy, fs::copy_options::overwrite_existing);
+        auto source = ImageSource::open(copy, rules);
+        ASSERT_TRUE(source) << name;
+        // Every output below comes from the pixels decoded above: the file is empty now.
+        writeBytes(copy, "");
+
+        for (const ExportSpec& spec : specs) {
+            fs::path shared = folder / "shared" / spec.folder / "photo.jpg";
+            fs::path separate = folder / "separate" / spec.folder / "photo.jpg";
+            auto once = ImageExporter(spec.quality).exportImage(source.value(), shared, spec.rule);
+            ASSERT_TRUE(once) << name << " " << spec.folder;
+            ASSERT_TRUE(exportTo(fixtures / name, separate, spec.rule, spec.quality));
+            EXPECT_EQ(readBytes(shared), readBytes(separate)) << name << " " << spec.folder;
+        }
+    }
+}
+
+TEST_F(ImageExporterTest, AJpegKeptForTheSameSizeAndQualityIsWrittenWithoutEncoding) {
+    writePhoto(folder / "source.png", 300, 200);
+    auto source = ImageSource::open(folder / "source.png", {SizeRule::width(150)});
+    ASSERT_TRUE(source);
+    source.value().keepJpeg({150, 100}, 85, "kept for 150x100 at 85");
+
+    struct Case {
+        SizeRule rule;
+        double quality;
+        bool kept;
+    };
+    const Case cases[] = {
+        {SizeRule::width(150), 0.85, true},
+        {SizeRule::longEdge(150), 0.851, true},
+        {SizeRule::width(150), 0.86, false},
+        {SizeRule::width(149), 0.85, false},
+    };
+    for (const Case& c : cases) {
+        std::string label = c.rule.description() + " " + std::to_string(c.quality);
+        ASSERT_TRUE(ImageExporter(c.quality).exportImage(source.value(), destination(), c.rule))
+            << label;
+        EXPECT_EQ(readBytes(destination()) == "kept for 150x100 at 85", c.kept) << label;
+    }
 }
 
 TEST_F(ImageExporterTest, ConcurrentExportsWriteWhatSerialOnesWrite) {
