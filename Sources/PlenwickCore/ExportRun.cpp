@@ -2,6 +2,7 @@
 
 #include "PlatformServices/Log.hpp"
 #include "PlenwickCore/ImageExporter.hpp"
+#include "PlenwickCore/ImageSource.hpp"
 #include "PlenwickCore/OutputPath.hpp"
 
 #include <algorithm>
@@ -30,7 +31,7 @@ struct Outcome {
     std::optional<ExportFailure> failure;
 };
 
-Expected<PixelSize, ExportError> exportWithImageExporter(const std::filesystem::path& source,
+Expected<PixelSize, ExportError> exportWithImageExporter(ImageSource& source,
                                                          const std::filesystem::path& to,
                                                          const ExportSpec& spec) {
     return ImageExporter(spec.quality).exportImage(source, to, spec.rule);
@@ -41,6 +42,16 @@ Outcome exportOne(size_t index, const std::filesystem::path& input,
                   const ExportRun::Exporter& exporter) {
     Outcome outcome{index, {}, std::nullopt};
     const std::string filename = input.filename().string();
+    // The input is decoded once for all its specs, at the scale the largest output needs. A
+    // folder outside the root ends the input, so the specs from there on are never rendered.
+    std::vector<SizeRule> rules;
+    for (const ExportSpec& spec : specs) {
+        if (OutputPath::escapesRoot(spec.folder))
+            break;
+        rules.push_back(spec.rule);
+    }
+    std::optional<Expected<ImageSource, ExportError>> source;
+
     for (const ExportSpec& spec : specs) {
         std::filesystem::path to = OutputPath::url(root, spec, filename);
         std::optional<Expected<PixelSize, ExportError>> exported;
@@ -49,7 +60,12 @@ Outcome exportOne(size_t index, const std::filesystem::path& input,
                                                         "\" is not inside the Socials folder"));
         } else {
             try {
-                exported.emplace(exporter(input, to, spec));
+                if (!source)
+                    source.emplace(ImageSource::open(input, rules));
+                if (*source)
+                    exported.emplace(exporter(source->value(), to, spec));
+                else
+                    exported.emplace(source->error());
             } catch (const std::exception& error) {
                 exportLog().error("export failed: input %s -> %s: %s", input.c_str(), to.c_str(),
                                   error.what());

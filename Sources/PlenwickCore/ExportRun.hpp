@@ -3,6 +3,7 @@
 #include "PlenwickCore/Expected.hpp"
 #include "PlenwickCore/ExportResult.hpp"
 #include "PlenwickCore/ExportSpec.hpp"
+#include "PlenwickCore/ImageSource.hpp"
 #include "PlenwickCore/PixelSize.hpp"
 
 #include <cstdint>
@@ -22,10 +23,10 @@ struct ExportRun {
 
     static constexpr int maximumConcurrentExports = 3;
 
-    // Writes one input for one spec; the run uses the image exporter, tests may wrap it.
+    // Writes one input, opened once for all its specs, for one spec; the run uses the image
+    // exporter, tests may wrap it.
     using Exporter = std::function<Expected<PixelSize, ExportError>(
-        const std::filesystem::path& source, const std::filesystem::path& to,
-        const ExportSpec& spec)>;
+        ImageSource& source, const std::filesystem::path& to, const ExportSpec& spec)>;
 
     // Blocks until every export has finished. A stop request is honoured before each input:
     // inputs not yet started then fail with `cancelled`.

@@ -7,11 +7,13 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <vips/vips8>
 
 using namespace plenwick;
 using namespace std::chrono_literals;
@@ -20,7 +22,17 @@ using Path = std::filesystem::path;
 
 namespace {
 
-Expected<PixelSize, ExportError> realExport(const Path& source, const Path& to,
+std::string readBytes(const Path& file) {
+    std::ifstream stream(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+PixelSize imageSize(const Path& file) {
+    vips::VImage image = vips::VImage::new_from_file(file.c_str());
+    return {image.width(), image.height()};
+}
+
+Expected<PixelSize, ExportError> realExport(ImageSource& source, const Path& to,
                                             const ExportSpec& spec) {
     return ImageExporter(spec.quality).exportImage(source, to, spec.rule);
 }
@@ -146,6 +158,66 @@ TEST(ExportRun, AFailingSpecEndsItsInputButNotTheRun) {
     EXPECT_TRUE(lines.back().starts_with("run end: 2 files, 2 failures, 1 skipped, "));
 }
 
+TEST(ExportRun, AnInputIsReadOnceForAllItsSpecsAndEqualOutputsAreEncodedOnce) {
+    test::TemporaryFolder folder;
+    Path input = folder / "in.png";
+    test::writeImage(input, 80, 60);
+    Path root = folder / "Socials";
+    struct Case {
+        ExportSpec spec;
+        PixelSize size;
+        int q;
+        bool encodedBefore;
+    };
+    const std::vector<Case> cases{
+        {{"a", "a", SizeRule::width(40), 0.8}, {40, 30}, 80, false},
+        {{"b", "b", SizeRule::longEdge(40), 0.8}, {40, 30}, 80, true},
+        {{"c", "c", SizeRule::width(40), 0.9}, {40, 30}, 90, false},
+        {{"d", "d", SizeRule::width(20), 0.8}, {20, 15}, 80, false},
+    };
+    std::vector<ExportSpec> specs;
+    for (const Case& c : cases)
+        specs.push_back(c.spec);
+    std::vector<bool> encodedBefore;
+    ExportRun::Exporter emptiesTheInput = [&](ImageSource& source, const Path& to,
+                                              const ExportSpec& spec) {
+        // A spec that read the file again would find nothing in it.
+        std::ofstream(input, std::ios::trunc).close();
+        const Case& c = cases[encodedBefore.size()];
+        encodedBefore.push_back(source.keptJpeg(c.size, c.q) != nullptr);
+        return realExport(source, to, spec);
+    };
+
+    ExportResult result = ExportRun::run({input}, specs, root, 0, {}, emptiesTheInput);
+
+    EXPECT_TRUE(result.failures.empty());
+    ASSERT_EQ(result.written.size(), cases.size());
+    ASSERT_EQ(encodedBefore.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(encodedBefore[i], cases[i].encodedBefore) << cases[i].spec.id;
+        EXPECT_EQ(imageSize(result.written[i]), cases[i].size) << cases[i].spec.id;
+    }
+    EXPECT_EQ(readBytes(root / "b/in.jpg"), readBytes(root / "a/in.jpg"));
+}
+
+TEST(ExportRun, AnInputThatCannotBeReadFailsItsFirstSpecAndCreatesNoFolder) {
+    test::TemporaryFolder folder;
+    Path missing = folder / "missing.png";
+    Path root = folder / "Socials";
+
+    Log::Capture capture;
+    ExportResult result = ExportRun::run({missing}, threeSpecs, root, 0);
+
+    EXPECT_THAT(result.failures,
+                ElementsAre(ExportFailure{missing, ExportError::unreadable(missing)}));
+    EXPECT_FALSE(std::filesystem::exists(root));
+    auto lines = capture.messages("export");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], "export failed: input " + missing.string() + " -> " +
+                            (root / "a/missing.jpg").string() +
+                            " rule width(40): " + ExportError::unreadable(missing).description());
+}
+
 TEST(ExportRun, FoldersOutsideTheRootFailWithoutWriting) {
     test::TemporaryFolder folder;
     test::writeImage(folder / "in.png", 50, 50);
@@ -174,12 +246,13 @@ TEST(ExportRun, NeverRunsMoreThanThreeExportsAndSerialisesCollidingNames) {
     std::atomic<int> mostRunning{0};
     std::atomic<int> runningOfA{0};
     std::atomic<bool> collidingOverlap{false};
-    ExportRun::Exporter observed = [&](const Path& source, const Path& to, const ExportSpec& spec) {
+    ExportRun::Exporter observed = [&](ImageSource& source, const Path& to,
+                                       const ExportSpec& spec) {
         int now = ++running;
         int seen = mostRunning.load();
         while (now > seen && !mostRunning.compare_exchange_weak(seen, now)) {
         }
-        bool isA = ExportRun::collisionKey(source) == "a";
+        bool isA = ExportRun::collisionKey(source.path()) == "a";
         if (isA && ++runningOfA > 1)
             collidingOverlap = true;
         std::this_thread::sleep_for(20ms);
@@ -206,9 +279,9 @@ TEST(ExportRun, ResultsFollowInputOrderWhateverFinishesFirst) {
                              folder / "gone.png"};
     test::writeImage(inputs[0], 40, 30);
     test::writeImage(inputs[2], 40, 30);
-    ExportRun::Exporter slowFirst = [&](const Path& source, const Path& to,
+    ExportRun::Exporter slowFirst = [&](ImageSource& source, const Path& to,
                                         const ExportSpec& spec) {
-        if (source == inputs[0])
+        if (source.path() == inputs[0])
             std::this_thread::sleep_for(300ms);
         return realExport(source, to, spec);
     };
@@ -248,7 +321,7 @@ TEST(ExportRun, AStopDuringAnInputFinishesThatInputForEverySpec) {
     for (const Path& input : inputs)
         test::writeImage(input, 40, 30);
     std::stop_source stop;
-    ExportRun::Exporter stopsOnFirst = [&](const Path& source, const Path& to,
+    ExportRun::Exporter stopsOnFirst = [&](ImageSource& source, const Path& to,
                                            const ExportSpec& spec) {
         stop.request_stop();
         return realExport(source, to, spec);
