@@ -36,12 +36,31 @@ build() {
     cmake --build --preset release
 }
 
+# The folder the share writes into: the Pictures folder that user-dirs.dirs names, + Socials.
+output_root() {
+    local pictures=""
+    local dirs="${XDG_CONFIG_HOME:-$HOME/.config}/user-dirs.dirs"
+    if [[ -f $dirs ]]; then
+        pictures=$(sed -n 's/^XDG_PICTURES_DIR="\(.*\)"$/\1/p' "$dirs" | tail -n 1)
+        pictures=${pictures/#\$HOME/$HOME}
+    fi
+    [[ -n $pictures && $pictures != "$HOME" && $pictures != "$HOME/" ]] || pictures="$HOME/Pictures"
+    echo "$pictures/Socials"
+}
+
 demo() {
     local samples=build/samples
     rm -rf "$samples"
-    build/release/plenwick-samples "$samples"
-    echo "Sharing the sample photos in $samples:"
+    build/release/Tools/plenwick-samples "$samples"
+    echo "Sharing the sample photos in $samples: $(cd "$samples" && echo *)"
+    local started
+    started=$(mktemp)
     build/release/plenwick-share "$samples"/* || true
+    local root
+    root=$(output_root)
+    echo "The files went to $root:"
+    find "$root" -name '*.jpg' -newer "$started" -printf '  %P\n' | sort
+    rm -f "$started"
 }
 
 case "${1:-}" in
