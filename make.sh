@@ -5,6 +5,7 @@
 #   ./make.sh bench   install what is missing, build, time Plenwick against the usual tools
 set -euo pipefail
 cd "$(dirname "$0")"
+source Tools/packages.sh
 
 PACKAGES=(
     cmake ninja-build g++ pkg-config git ca-certificates
@@ -16,20 +17,6 @@ PACKAGES=(
 # bench/run.sh adds nodejs and npm only when npm is missing: some nodejs packages bring
 # their own npm and conflict with the npm package.
 BENCH_PACKAGES=(imagemagick time)
-
-install_packages() {
-    local missing=()
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$package")
-    done
-    ((${#missing[@]})) || return 0
-    local sudo=()
-    ((EUID == 0)) || sudo=(sudo)
-    echo "Installing: ${missing[*]}"
-    "${sudo[@]}" apt-get update
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-}
 
 build() {
     cmake --preset release >/dev/null
@@ -65,17 +52,17 @@ demo() {
 
 case "${1:-}" in
 demo)
-    install_packages "${PACKAGES[@]}"
+    ensure_packages "${PACKAGES[@]}"
     build
     demo
     ;;
 test)
-    install_packages "${PACKAGES[@]}"
+    ensure_packages "${PACKAGES[@]}"
     build
     ctest --preset release
     ;;
 bench)
-    install_packages "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+    ensure_packages "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
     build
     bench/run.sh "${@:2}"
     ;;

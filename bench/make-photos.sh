@@ -8,7 +8,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 dest=${1:?usage: make-photos.sh DEST}
-source "$here/packages.sh"
+source "$here/../Tools/packages.sh"
 ensure_packages lomiri-wallpapers-16.04 lomiri-wallpapers-20.04 mate-backgrounds \
     libjpeg-turbo-progs libvips-tools python3
 

@@ -19,7 +19,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
-source "$here/packages.sh"
+source "$here/../Tools/packages.sh"
 
 if (($# > 1)); then
     echo "usage: $0 [PHOTO_DIR]" >&2

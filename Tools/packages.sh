@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Sourced by the benchmark scripts: installs the Debian packages they need.
+# Sourced by the set-up and the benchmark scripts: installs the Debian packages they need.
 
 # ensure_packages PACKAGE... installs those that are not installed yet.
 ensure_packages() {
@@ -13,6 +13,6 @@ ensure_packages() {
     ((EUID == 0)) || sudo=(sudo)
     echo "Installing: ${missing[*]}"
     "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends \
+        "${missing[@]}"
 }
