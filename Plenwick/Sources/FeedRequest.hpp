@@ -15,8 +15,6 @@ namespace plenwick {
 struct FeedRequest {
     FeedRequest() = delete;
 
-    static constexpr size_t maximumSize = 1 << 20;
-
     // The document, or why there is none, in words for the user.
     static Expected<std::string, QString> fetch(const std::string& url, std::stop_token stop);
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PlatformServices/Preferences.hpp"
+#include "PlenwickCore/FeedFetch.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -29,7 +30,7 @@ public:
     // by more than this after its export.
     static constexpr std::chrono::milliseconds timeout{2000};
     // A larger answer is a failed request, not a feed.
-    static constexpr size_t maximumFeedSize = 1 << 20;
+    static constexpr size_t maximumFeedSize = FeedFetch::maximumSize;
 
     UpdateNudge(
         std::string feedURL, std::shared_ptr<Preferences> defaults, int64_t currentBuild,
