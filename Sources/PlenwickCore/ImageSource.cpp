@@ -194,6 +194,25 @@ VImage decode(const OpenedSource& opened, PixelSize atLeast) {
 
 } // namespace
 
+namespace {
+
+// PNG, GIF, TIFF and HEIF have no reduced decode, so a huge one would be held at full size for
+// all its outputs, three inputs at a time. Above this many pixels the decode is box-shrunk first,
+// to no less than twice every output edge, which leaves the Lanczos resample its detail.
+constexpr double heldPixelBudget = 50'000'000;
+
+VImage boundedForHolding(const VImage& decoded, PixelSize wanted) {
+    if (static_cast<double>(decoded.width()) * decoded.height() <= heldPixelBudget)
+        return decoded;
+    int64_t factor =
+        std::min(decoded.width() / (2 * wanted.width), decoded.height() / (2 * wanted.height));
+    if (factor < 2)
+        return decoded;
+    return decoded.shrink(static_cast<double>(factor), static_cast<double>(factor));
+}
+
+} // namespace
+
 // Only what rendering needs: the loader, its file and what it holds go once decoding is done.
 struct ImageSource::Pixels {
     Geometry geometry;
@@ -224,7 +243,9 @@ Expected<ImageSource, ExportError> ImageSource::open(const std::filesystem::path
         }
         // The whole decode runs here, once, so that a broken file shows itself before anything
         // is written and every output is resampled from the same pixels.
-        VImage decoded = decode(*opened, geometry.asStored(largest)).copy_memory();
+        PixelSize wanted = geometry.asStored(largest);
+        VImage decoded = decode(*opened, wanted);
+        decoded = boundedForHolding(decoded, wanted).copy_memory();
         return ImageSource(source, std::make_shared<const Pixels>(Pixels{geometry, decoded}));
     } catch (const VError&) {
         // The exporter gives no reasons; libvips' are dropped so that its buffer, shared by the
