@@ -73,6 +73,10 @@ int runInTerminal(std::vector<ExtensionItem> items, const FileDescriptor& dismis
 
 int runInWindow(std::vector<ExtensionItem> items, const FileDescriptor& dismissal, int& argc,
                 char** argv) {
+    // A display that cannot be reached must not end the share: Qt then falls back to drawing
+    // the window nowhere, and the share still runs and notifies.
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    ::setenv("QT_QPA_PLATFORM", wayland && *wayland ? "wayland;xcb;offscreen" : "xcb;offscreen", 0);
     QApplication application(argc, argv);
     application.setApplicationName("Plenwick");
     application.setDesktopFileName("plenwick-share");

@@ -343,6 +343,14 @@ TEST_F(Share, WithADisplayTheWindowRunsTheSameShare) {
     EXPECT_EQ(lines(exit.standardOutput).back(), "Exported 1 photo to Socials");
     EXPECT_TRUE(std::filesystem::exists(root() / "instagram/a.jpg"));
 
+    // A display nobody serves: the window is drawn nowhere, and the share still completes.
+    m_environment["DISPLAY"] = ":4242";
+    m_environment["QT_QPA_PLATFORM"] = std::nullopt;
+    auto unreachable = run({(home() / "a.png").string()});
+    EXPECT_EQ(unreachable.status, 0) << unreachable.standardError;
+    EXPECT_EQ(lines(unreachable.standardOutput).back(), "Exported 1 photo to Socials");
+    m_environment["QT_QPA_PLATFORM"] = "offscreen";
+
     auto options = share({"-"});
     options.pipeStandardInput = true;
     test::ChildProcess slow(options);
@@ -350,7 +358,7 @@ TEST_F(Share, WithADisplayTheWindowRunsTheSameShare) {
     std::this_thread::sleep_for(300ms);
     slow.signal(SIGINT);
     EXPECT_EQ(slow.wait().status, 130);
-    EXPECT_EQ(diagnosticRecords().size(), 1u);
+    EXPECT_EQ(diagnosticRecords().size(), 2u);
     EXPECT_TRUE(stagingIsGone());
 }
 
