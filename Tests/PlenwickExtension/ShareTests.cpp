@@ -290,7 +290,8 @@ TEST_F(Share, DismissedWhileLoadingLeavesNothingBehind) {
     test::ChildProcess process(options);
     // The provider waits for the rest of the bytes, which never come.
     process.writeStandardInput("\x89PNG\r\n");
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(process.waitUntilBlocking(SIGTERM, 30s));
+    std::this_thread::sleep_for(200ms);
     process.signal(SIGTERM);
 
     auto exit = process.wait();
@@ -355,7 +356,8 @@ TEST_F(Share, WithADisplayTheWindowRunsTheSameShare) {
     options.pipeStandardInput = true;
     test::ChildProcess slow(options);
     slow.writeStandardInput("\x89PNG\r\n");
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(slow.waitUntilBlocking(SIGINT, 30s));
+    std::this_thread::sleep_for(200ms);
     slow.signal(SIGINT);
     EXPECT_EQ(slow.wait().status, 130);
     EXPECT_EQ(diagnosticRecords().size(), 2u);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -148,6 +149,23 @@ bool ChildProcess::waitForStandardError(std::string_view text, std::chrono::mill
 
 void ChildProcess::signal(int number) {
     ::kill(m_pid, number);
+}
+
+bool ChildProcess::waitUntilBlocking(int number, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    const std::string status = "/proc/" + std::to_string(m_pid) + "/status";
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream file(status);
+        for (std::string line; std::getline(file, line);) {
+            if (!line.starts_with("SigBlk:"))
+                continue;
+            unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            if (mask & (1ULL << (number - 1)))
+                return true;
+        }
+        collect(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 ChildProcess::Exit ChildProcess::wait() {

@@ -38,6 +38,9 @@ public:
     // Collects output until standard error holds `text`; false when it did not come in time.
     bool waitForStandardError(std::string_view text, std::chrono::milliseconds timeout);
     void signal(int number);
+    // Waits until the program holds `number` blocked, so that a signal sent then is one it
+    // handles rather than one that ends it before it is ready; false when that did not come.
+    bool waitUntilBlocking(int number, std::chrono::milliseconds timeout);
     // Collects the rest of the output and waits for the program to end.
     Exit wait();
 
