@@ -42,11 +42,6 @@ private:
     std::optional<std::string> m_saved;
 };
 
-std::string contents(const std::filesystem::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), {}};
-}
-
 void write(const std::filesystem::path& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 }
@@ -231,14 +226,14 @@ TEST_F(PreferencesTest, ADamagedFileDoesNotOpenAndIsLeftAsItWas) {
          }},
         {"a page overwritten",
          [](const std::filesystem::path& path) {
-             std::string bytes = contents(path);
+             std::string bytes = test::readFile(path);
              ASSERT_GT(bytes.size(), 3 * 4096u);
              std::fill(bytes.begin() + 4096, bytes.begin() + 8192, '\xa5');
              write(path, bytes);
          }},
         {"cut off",
          [](const std::filesystem::path& path) {
-             std::string bytes = contents(path);
+             std::string bytes = test::readFile(path);
              write(path, bytes.substr(0, bytes.size() / 2));
          }},
         {"another program's table of that name",
@@ -257,10 +252,10 @@ TEST_F(PreferencesTest, ADamagedFileDoesNotOpenAndIsLeftAsItWas) {
                 preferences->setData("key " + std::to_string(i), Preferences::Data(100, 'x'));
         }
         c.damage(path);
-        const std::string before = contents(path);
+        const std::string before = test::readFile(path);
 
         EXPECT_FALSE(Preferences::open(path));
-        EXPECT_TRUE(contents(path) == before) << "the file was changed";
+        EXPECT_TRUE(test::readFile(path) == before) << "the file was changed";
     }
 }
 
@@ -282,7 +277,7 @@ TEST_F(PreferencesTest, AnUnusableSharedSuiteFallsBackToTheProgramsOwnAndSaysSoO
     ASSERT_TRUE(preferences);
     ASSERT_TRUE(preferences->setInteger("updateLatestBuild", 3));
 
-    EXPECT_TRUE(contents(shared) == std::string(4096, '\x7f')) << "the file was changed";
+    EXPECT_TRUE(test::readFile(shared) == std::string(4096, '\x7f')) << "the file was changed";
     EXPECT_EQ(Preferences::open("plenwick-share")->integer("updateLatestBuild"), 3);
     auto messages = capture.messages("preferences");
     ASSERT_EQ(messages.size(), 1u);
@@ -300,7 +295,7 @@ TEST_F(PreferencesTest, WithoutAUsableConfigFolderTheSuiteLivesInMemory) {
     EXPECT_TRUE(preferences->setInteger("updateLatestBuild", 3));
     EXPECT_EQ(preferences->integer("updateLatestBuild"), 3);
     EXPECT_EQ(capture.messages("preferences").size(), 1u);
-    EXPECT_EQ(contents(config() / "plenwick"), "not a folder");
+    EXPECT_EQ(test::readFile(config() / "plenwick"), "not a folder");
 }
 
 TEST_F(PreferencesTest, TheSharedSuiteIsUsedWhenItOpens) {

@@ -30,13 +30,6 @@ namespace {
 
 const std::string marker = "not written by the window";
 
-std::string readFile(const std::filesystem::path& file) {
-    std::ifstream stream(file);
-    std::stringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
 QStringList labelTexts(const QWidget& widget) {
     QStringList texts;
     for (const QLabel* label : widget.findChildren<QLabel*>())
@@ -419,8 +412,8 @@ TEST_F(RevealTest, WithoutAFileManagerTheFolderIsOpened) {
     std::filesystem::path opened = fakeOpener();
     auto view = makeView();
     QTest::mouseClick(view->findChild<QPushButton*>("reveal"), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !readFile(opened).empty(); }, 20000));
-    EXPECT_EQ(readFile(opened), root().string() + "\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !test::readFile(opened).empty(); }, 20000));
+    EXPECT_EQ(test::readFile(opened), root().string() + "\n");
     EXPECT_TRUE(std::filesystem::is_directory(root()));
 }
 
@@ -430,8 +423,8 @@ TEST_F(RevealTest, AnOutputRootThatCannotBeMadeIsStillAskedFor) {
     std::ofstream(m_folder / "home" / "Pictures") << "in the way";
     auto view = makeView();
     QTest::mouseClick(view->findChild<QPushButton*>("reveal"), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !readFile(opened).empty(); }, 20000));
-    EXPECT_EQ(readFile(opened), root().string() + "\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !test::readFile(opened).empty(); }, 20000));
+    EXPECT_EQ(test::readFile(opened), root().string() + "\n");
 }
 
 TEST_F(ContentViewTest, TheDesktopsNotificationServerMeansAllowed) {

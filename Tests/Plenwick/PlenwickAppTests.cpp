@@ -24,14 +24,6 @@ std::string upToDateFeed() {
            R"(<item><sparkle:version>1</sparkle:version></item></channel></rss>)";
 }
 
-QMessageBox* answer() {
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        if (auto* box = qobject_cast<QMessageBox*>(widget);
-            box && box->objectName() == "updateAnswer" && box->isVisible())
-            return box;
-    return nullptr;
-}
-
 class PlenwickAppTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -94,7 +86,7 @@ TEST_F(PlenwickAppTest, TheMenuCommandAndTheButtonAreEnabledTogether) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return together(false); }, 10000));
     ASSERT_TRUE(m_server.waitForRequests(1, std::chrono::seconds(10)));
     QMessageBox* box = nullptr;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return (box = answer()) != nullptr; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (box = test::updateAnswer()) != nullptr; }, 30000));
     EXPECT_TRUE(together(false));
     EXPECT_EQ(box->text(), "You’re up to date.");
     box->accept();
@@ -103,7 +95,7 @@ TEST_F(PlenwickAppTest, TheMenuCommandAndTheButtonAreEnabledTogether) {
     // From the window's button: the same.
     QTest::mouseClick(button, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return together(false); }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return (box = answer()) != nullptr; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (box = test::updateAnswer()) != nullptr; }, 30000));
     box->accept();
     ASSERT_TRUE(QTest::qWaitFor([&] { return together(true); }, 10000));
     EXPECT_EQ(m_server.requests(), 2);

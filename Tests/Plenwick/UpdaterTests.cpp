@@ -97,17 +97,9 @@ TEST(UpdateCheck, ReadsTheNewestBuildAndItsPage) {
     }
 }
 
-QMessageBox* answer() {
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        if (auto* box = qobject_cast<QMessageBox*>(widget);
-            box && box->objectName() == "updateAnswer" && box->isVisible())
-            return box;
-    return nullptr;
-}
-
 QMessageBox* waitForAnswer() {
     QMessageBox* box = nullptr;
-    if (!QTest::qWaitFor([&] { return (box = answer()) != nullptr; }, 30000))
+    if (!QTest::qWaitFor([&] { return (box = test::updateAnswer()) != nullptr; }, 30000))
         return nullptr;
     return box;
 }
@@ -233,7 +225,7 @@ TEST_F(UpdaterTest, GoingAwayStopsACheckThatWaitsOnTheServer) {
     ASSERT_TRUE(m_server.waitForRequests(1, std::chrono::seconds(10)));
     updater.reset();
     QTest::qWait(100);
-    EXPECT_EQ(answer(), nullptr);
+    EXPECT_EQ(test::updateAnswer(), nullptr);
 }
 
 TEST(UpdaterModel, MirrorsOnlyChangesAndNamesTheBuild) {

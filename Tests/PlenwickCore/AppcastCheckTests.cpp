@@ -14,11 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string contents(const std::filesystem::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), {}};
-}
-
 std::string feed(const std::string& body) {
     return R"(<?xml version="1.0" encoding="utf-8"?>)"
            R"(<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">)"
@@ -145,7 +140,7 @@ TEST(AppcastCheck, ReadsTheRealFeeds) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
-        std::string document = contents(fixtures / c.file);
+        std::string document = test::readFile(fixtures / c.file);
         ASSERT_FALSE(document.empty());
         EXPECT_EQ(AppcastCheck::latestBuild(document), c.expected);
         if (!c.dotted)
@@ -159,7 +154,7 @@ TEST(AppcastCheck, ReadsTheRealFeeds) {
 
 TEST(AppcastCheck, ParsesOnManyThreadsAtOnce) {
     PLENWICK_REQUIRE_FIXTURES(fixtures);
-    const std::string document = contents(fixtures / "appcast/hammerspoon_appcast.xml");
+    const std::string document = test::readFile(fixtures / "appcast/hammerspoon_appcast.xml");
     std::vector<int> right(4, 0);
     {
         std::vector<std::jthread> threads;

@@ -22,11 +22,6 @@ using Path = std::filesystem::path;
 
 namespace {
 
-std::string readBytes(const Path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-}
-
 PixelSize imageSize(const Path& file) {
     vips::VImage image = vips::VImage::new_from_file(file.c_str());
     return {image.width(), image.height()};
@@ -197,7 +192,7 @@ TEST(ExportRun, AnInputIsReadOnceForAllItsSpecsAndEqualOutputsAreEncodedOnce) {
         EXPECT_EQ(encodedBefore[i], cases[i].encodedBefore) << cases[i].spec.id;
         EXPECT_EQ(imageSize(result.written[i]), cases[i].size) << cases[i].spec.id;
     }
-    EXPECT_EQ(readBytes(root / "b/in.jpg"), readBytes(root / "a/in.jpg"));
+    EXPECT_EQ(test::readFile(root / "b/in.jpg"), test::readFile(root / "a/in.jpg"));
 }
 
 TEST(ExportRun, AnInputThatCannotBeReadFailsItsFirstSpecAndCreatesNoFolder) {

@@ -22,11 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readBytes(const fs::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-}
-
 void writeBytes(const fs::path& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary) << bytes;
 }
@@ -346,14 +341,14 @@ TEST_F(ImageExporterTest, QualityBecomesTheEncodersRoundedClampedQ) {
     writePhoto(source, 300, 200);
     for (const Case& c : cases) {
         ASSERT_TRUE(exportTo(source, destination(), SizeRule::width(1080), c.quality));
-        EXPECT_EQ(firstQuantiser(readBytes(destination())), c.quantiser) << c.quality;
+        EXPECT_EQ(firstQuantiser(test::readFile(destination())), c.quantiser) << c.quality;
     }
 }
 
 TEST_F(ImageExporterTest, UnreadableInputsNameTheSourceAndCreateNoFolder) {
     PLENWICK_REQUIRE_FIXTURES(fixtures);
-    std::string landscape = readBytes(fixtures / "orientation" / "Landscape_1.jpg");
-    std::string blackbug = readBytes(fixtures / "alpha" / "blackbug.png");
+    std::string landscape = test::readFile(fixtures / "orientation" / "Landscape_1.jpg");
+    std::string blackbug = test::readFile(fixtures / "alpha" / "blackbug.png");
     writeBytes(folder / "notes.jpg", "Dear diary, today I took a photo.\n");
     writeBytes(folder / "empty.png", "");
     for (double share : {0.1, 0.5, 0.9, 0.999}) {
@@ -365,7 +360,7 @@ TEST_F(ImageExporterTest, UnreadableInputsNameTheSourceAndCreateNoFolder) {
     }
     // A small JPEG whose frame header claims 30000×30000: 900 megapixels.
     writePhoto(folder / "small.jpg", 64, 64);
-    std::string claim = readBytes(folder / "small.jpg");
+    std::string claim = test::readFile(folder / "small.jpg");
     size_t frame = claim.find("\xFF\xC0");
     ASSERT_NE(frame, std::string::npos);
     claim.replace(frame + 5, 4, "\x75\x30\x75\x30");
@@ -443,7 +438,7 @@ TEST_F(ImageExporterTest, ANewJpegReplacesTheOldOneOnlyWhenComplete) {
     EXPECT_EQ(namesIn(folder / "instagram"), (std::vector<std::string>{"photo.jpg"}));
 
     // A file size limit makes writing the new JPEG fail, as a full disk would.
-    std::string earlier = readBytes(destination());
+    std::string earlier = test::readFile(destination());
     auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit previous{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
@@ -456,7 +451,7 @@ TEST_F(ImageExporterTest, ANewJpegReplacesTheOldOneOnlyWhenComplete) {
 
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), ExportError::encodeFailed(destination()));
-    EXPECT_EQ(readBytes(destination()), earlier);
+    EXPECT_EQ(test::readFile(destination()), earlier);
     EXPECT_EQ(namesIn(folder / "instagram"), (std::vector<std::string>{"photo.jpg"}));
 }
 
@@ -503,7 +498,8 @@ TEST_F(ImageExporterTest, ASourceOpenedOnceWritesWhatSeparateExportsWrite) {
             auto once = ImageExporter(spec.quality).exportImage(source.value(), shared, spec.rule);
             ASSERT_TRUE(once) << name << " " << spec.folder;
             ASSERT_TRUE(exportTo(fixtures / name, separate, spec.rule, spec.quality));
-            EXPECT_EQ(readBytes(shared), readBytes(separate)) << name << " " << spec.folder;
+            EXPECT_EQ(test::readFile(shared), test::readFile(separate))
+                << name << " " << spec.folder;
         }
     }
 }
@@ -529,7 +525,7 @@ TEST_F(ImageExporterTest, AJpegKeptForTheSameSizeAndQualityIsWrittenWithoutEncod
         std::string label = c.rule.description() + " " + std::to_string(c.quality);
         ASSERT_TRUE(ImageExporter(c.quality).exportImage(source.value(), destination(), c.rule))
             << label;
-        EXPECT_EQ(readBytes(destination()) == "kept for 150x100 at 85", c.kept) << label;
+        EXPECT_EQ(test::readFile(destination()) == "kept for 150x100 at 85", c.kept) << label;
     }
 }
 
@@ -549,7 +545,7 @@ TEST_F(ImageExporterTest, ConcurrentExportsWriteWhatSerialOnesWrite) {
     for (size_t s = 0; s < sources.size(); ++s)
         for (size_t r = 0; r < 3; ++r) {
             ASSERT_TRUE(exportTo(sources[s], folder / "serial" / name(s, r), rules[r]));
-            serial[name(s, r)] = readBytes(folder / "serial" / name(s, r));
+            serial[name(s, r)] = test::readFile(folder / "serial" / name(s, r));
         }
 
     {
@@ -561,7 +557,7 @@ TEST_F(ImageExporterTest, ConcurrentExportsWriteWhatSerialOnesWrite) {
             });
     }
     for (const auto& [file, bytes] : serial)
-        EXPECT_EQ(readBytes(folder / "parallel" / file), bytes) << file;
+        EXPECT_EQ(test::readFile(folder / "parallel" / file), bytes) << file;
 }
 
 } // namespace

@@ -23,13 +23,6 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << stream.rdbuf();
-    return bytes.str();
-}
-
 void writeFile(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -391,10 +384,10 @@ TEST(ItemLoader, StagesTheRepresentationsBytesAndAsksForTheNameBeforeTheRepresen
     auto result = ItemLoader::load({provider, failing}, folders.staging());
 
     ASSERT_EQ(result.files.size(), 2u);
-    EXPECT_EQ(readFile(result.files[0]), "representation bytes");
+    EXPECT_EQ(test::readFile(result.files[0]), "representation bytes");
     EXPECT_EQ(provider->requests,
               (std::vector<std::string>{"file URL", "representation public.jpeg"}));
-    EXPECT_EQ(readFile(result.files[1]), jpegBytes + "photo");
+    EXPECT_EQ(test::readFile(result.files[1]), jpegBytes + "photo");
     EXPECT_EQ(failing->requests,
               (std::vector<std::string>{"file URL", "representation public.jpeg", "file URL"}));
 }
@@ -584,7 +577,7 @@ TEST(ItemLoader, StagesWhatTheHostsProvidersHandOverFromRealFiles) {
         EXPECT_EQ(result.notes, c.notes);
         if (!c.files.empty()) {
             auto source = FileURL::path(c.argument).value_or(c.argument);
-            EXPECT_EQ(readFile(result.files[0]), readFile(source));
+            EXPECT_EQ(test::readFile(result.files[0]), test::readFile(source));
         }
     }
 }
@@ -648,7 +641,7 @@ TEST(ItemLoader, StagesImageBytesFromStandardInputAndLeavesNoCopyBehind) {
     test::TemporaryFolder staging;
     test::TemporaryFolder temporary;
     TemporaryDirectory directory(temporary.path());
-    std::string photo = readFile(fixtures / "orientation/Landscape_1.jpg");
+    std::string photo = test::readFile(fixtures / "orientation/Landscape_1.jpg");
 
     ItemLoader::Result result;
     {
@@ -664,7 +657,7 @@ TEST(ItemLoader, StagesImageBytesFromStandardInputAndLeavesNoCopyBehind) {
         result = ItemLoader::load({provider}, staging.path());
     }
     EXPECT_EQ(result, (ItemLoader::Result{{staging / "item_0/image.jpeg"}, 0, {}}));
-    EXPECT_EQ(readFile(staging / "item_0/image.jpeg"), photo);
+    EXPECT_EQ(test::readFile(staging / "item_0/image.jpeg"), photo);
     EXPECT_TRUE(isEmptyFolder(temporary.path()));
 }
 

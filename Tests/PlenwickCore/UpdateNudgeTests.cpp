@@ -34,11 +34,6 @@ std::string feedOf(int64_t build) {
            std::to_string(build) + R"(" length="1"/></item></channel></rss>)";
 }
 
-std::string contents(const std::filesystem::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), {}};
-}
-
 // A suite in a real SQLite file, a local feed server and a clock the test sets; each call to
 // the clock moves it on by one second, so the stored check time shows which reading it was.
 class UpdateNudgeTest : public testing::Test {
@@ -164,7 +159,7 @@ TEST_F(UpdateNudgeTest, EveryAnswerEndsAsACheckWithOrWithoutNews) {
          10},
         {"a real feed",
          "/appcast.xml",
-         {200, contents(fixtures / "appcast/maccy_appcast.xml")},
+         {200, test::readFile(fixtures / "appcast/maccy_appcast.xml")},
          "appcast fetch: latest build 62, current 10",
          62},
         {"after one redirect",
@@ -184,15 +179,15 @@ TEST_F(UpdateNudgeTest, EveryAnswerEndsAsACheckWithOrWithoutNews) {
          "appcast fetch: HTTP 500"},
         {"an error page",
          "/appcast.xml",
-         {200, contents(fixtures / "hostile/appcast_not_xml.html")},
+         {200, test::readFile(fixtures / "hostile/appcast_not_xml.html")},
          "appcast fetch: latest build -1, current 10"},
         {"a cut-off feed",
          "/appcast.xml",
-         {200, contents(fixtures / "hostile/appcast_truncated.xml")},
+         {200, test::readFile(fixtures / "hostile/appcast_truncated.xml")},
          "appcast fetch: latest build -1, current 10"},
         {"an external entity",
          "/appcast.xml",
-         {200, contents(fixtures / "hostile/appcast_xxe.xml")},
+         {200, test::readFile(fixtures / "hostile/appcast_xxe.xml")},
          "appcast fetch: latest build -1, current 10"},
         {"an entity bomb",
          "/appcast.xml",

@@ -21,13 +21,6 @@ using Path = std::filesystem::path;
 
 namespace {
 
-std::string readFile(const Path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    std::stringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::stringstream stream(text);
@@ -73,7 +66,7 @@ protected:
     }
 
     std::vector<std::string> diagnosticRecords() const {
-        return lines(readFile(root() / ".plenwick.log"));
+        return lines(test::readFile(root() / ".plenwick.log"));
     }
 
     bool stagingIsGone() const { return std::filesystem::is_empty(temporary()); }
@@ -220,7 +213,7 @@ TEST_F(Share, ImageBytesOnStandardInput) {
     auto options = share({"-"});
     options.pipeStandardInput = true;
     test::ChildProcess process(options);
-    process.writeStandardInput(readFile(home() / "piped.png"));
+    process.writeStandardInput(test::readFile(home() / "piped.png"));
 
     auto exit = process.wait();
 
@@ -277,7 +270,7 @@ TEST_F(Share, AnUnwritableOutputRootStillEndsInANotification) {
     EXPECT_EQ(exit.status, 1);
     EXPECT_THAT(lines(exit.standardOutput).back(), HasSubstr("Plenwick failed on a.png: "));
     EXPECT_EQ(bus.notifyCalls().size(), 1u);
-    EXPECT_EQ(readFile(root()), "a file where the Socials folder should be");
+    EXPECT_EQ(test::readFile(root()), "a file where the Socials folder should be");
     EXPECT_TRUE(stagingIsGone());
 }
 

@@ -1,4 +1,5 @@
 #include "PlatformServices/FileItemProvider.hpp"
+#include "ScopedEnvironment.hpp"
 #include "ShareViewController.hpp"
 #include "ShareWindow.hpp"
 #include "Spinner.hpp"
@@ -61,26 +62,14 @@ TEST(ShareViewController, BodySummaryAndBuildNumber) {
 class ShareInProcess : public testing::Test {
 protected:
     void SetUp() override {
-        for (const char* name :
-             {"HOME", "XDG_CONFIG_HOME", "TMPDIR", "PLENWICK_FEED_URL", "DBUS_SESSION_BUS_ADDRESS"})
-            if (const char* value = std::getenv(name))
-                m_saved.emplace_back(name, value);
-        ::setenv("HOME", m_home.path().c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (m_home / ".config").c_str(), 1);
+        m_environment.set("HOME", m_home.path().string());
+        m_environment.set("XDG_CONFIG_HOME", (m_home / ".config").string());
         std::filesystem::create_directories(m_home / "tmp");
-        ::setenv("TMPDIR", (m_home / "tmp").c_str(), 1);
+        m_environment.set("TMPDIR", (m_home / "tmp").string());
         // Nothing listens on port 9 of this machine: the check fails at once.
-        ::setenv("PLENWICK_FEED_URL", "http://127.0.0.1:9/", 1);
+        m_environment.set("PLENWICK_FEED_URL", "http://127.0.0.1:9/");
         // No desktop of the machine sees the test's notifications.
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (m_home / "no-bus").string()).c_str(),
-                 1);
-    }
-    void TearDown() override {
-        for (const char* name :
-             {"HOME", "XDG_CONFIG_HOME", "TMPDIR", "PLENWICK_FEED_URL", "DBUS_SESSION_BUS_ADDRESS"})
-            ::unsetenv(name);
-        for (const auto& [name, value] : m_saved)
-            ::setenv(name.c_str(), value.c_str(), 1);
+        m_environment.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (m_home / "no-bus").string());
     }
 
     std::string record() const {
@@ -91,7 +80,7 @@ protected:
     }
 
     test::TemporaryFolder m_home;
-    std::vector<std::pair<std::string, std::string>> m_saved;
+    test::ScopedEnvironment m_environment;
 };
 
 TEST_F(ShareInProcess, HandsTheAttachmentsOfAllItemsInOrderAndStartsOnce) {

@@ -3,6 +3,8 @@
 #include "PlenwickCore/PlenwickCore.hpp"
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include <vips/vips8>
@@ -15,6 +17,11 @@ std::optional<std::filesystem::path> fixtures() {
     if (std::filesystem::is_directory(folder))
         return folder;
     return std::nullopt;
+}
+
+std::string readFile(const std::filesystem::path& file) {
+    std::ifstream stream(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
 }
 
 void writeImage(const std::filesystem::path& file, int width, int height) {

@@ -9,6 +9,9 @@ namespace plenwick::test {
 // ../shared/fixtures beside the repository; nothing when it is absent.
 std::optional<std::filesystem::path> fixtures();
 
+// The whole content of a file; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& file);
+
 // Writes a small image of the given size (format from the extension), with a colour gradient.
 void writeImage(const std::filesystem::path& file, int width, int height);
 
