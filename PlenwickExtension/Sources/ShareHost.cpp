@@ -1,6 +1,6 @@
 #include "ShareHost.hpp"
 
-#include "FileDescriptor.hpp"
+#include "PlatformServices/FileDescriptor.hpp"
 #include "ShareViewController.hpp"
 #include "ShareWindow.hpp"
 #include "TerminalShareView.hpp"

@@ -1,5 +1,6 @@
 #include "PlatformServices/StandardInputItemProvider.hpp"
 
+#include "PlatformServices/FileDescriptor.hpp"
 #include "PlatformServices/UniformType.hpp"
 
 #include <cerrno>
@@ -15,19 +16,6 @@ namespace {
 
 std::string systemError(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
-}
-
-bool writeAll(int descriptor, const char* bytes, size_t length) {
-    while (length > 0) {
-        ssize_t count = ::write(descriptor, bytes, length);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return false;
-        bytes += count;
-        length -= static_cast<size_t>(count);
-    }
-    return true;
 }
 
 } // namespace
@@ -56,8 +44,8 @@ std::optional<std::string> StandardInputItemProvider::store(int descriptor, int 
         return systemError("cannot create a temporary folder");
     m_folder = pattern;
     std::filesystem::path partial = m_folder / "input";
-    int output = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (output < 0)
+    FileDescriptor output(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!output)
         return systemError("cannot create a temporary file");
 
     std::string head;
@@ -90,10 +78,10 @@ std::optional<std::string> StandardInputItemProvider::store(int descriptor, int 
         if (head.size() < headLength)
             head.append(buffer, std::min(static_cast<size_t>(count), headLength - head.size()));
         total += static_cast<size_t>(count);
-        if (!failure && !writeAll(output, buffer, static_cast<size_t>(count)))
+        if (!failure && !output.writeAll(buffer, static_cast<size_t>(count)))
             failure = systemError("standard input could not be kept");
     }
-    if (::close(output) != 0 && !failure)
+    if (!output.close() && !failure)
         failure = systemError("standard input could not be kept");
 
     if (total > 0) {

@@ -1,5 +1,6 @@
 #include "PlatformServices/UniformType.hpp"
 
+#include "PlatformServices/FileDescriptor.hpp"
 #include "PlatformServices/UTF8.hpp"
 
 #include <algorithm>
@@ -196,21 +197,6 @@ std::optional<std::string_view> sniff(std::string_view bytes, bool complete) {
         return std::nullopt;
     return isSVG(bytes) ? "public.svg-image" : "public.plain-text";
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 } // namespace
 

@@ -1,5 +1,6 @@
 #include "PlenwickCore/ImageExporter.hpp"
 
+#include "PlatformServices/FileDescriptor.hpp"
 #include "PlenwickCore/ImageSource.hpp"
 #include "PlenwickCore/OutputPath.hpp"
 #include "PlenwickCore/TargetSize.hpp"
@@ -46,43 +47,33 @@ public:
         std::uniform_int_distribution<size_t> pick(0, letters.size() - 1);
         // Shortened so that a destination name near the file system's limit still gets one.
         std::string base = destination.filename().string().substr(0, 200);
-        for (int attempt = 0; attempt < 100 && m_descriptor < 0; ++attempt) {
+        for (int attempt = 0; attempt < 100 && !m_file; ++attempt) {
             std::string name = "." + base + ".";
             for (int i = 0; i < 6; ++i)
                 name += letters[pick(random)];
             m_path = destination.parent_path() / name;
             // Mode 0666 lets the umask decide, as for any file the user's programs create.
-            m_descriptor = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (m_descriptor < 0 && errno != EEXIST)
+            m_file = FileDescriptor(
+                ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (!m_file && errno != EEXIST)
                 break;
         }
-        m_created = m_descriptor >= 0;
+        m_created = static_cast<bool>(m_file);
     }
     ~TemporaryFile() {
-        if (m_descriptor >= 0)
-            ::close(m_descriptor);
+        m_file.close();
         if (m_created && !m_committed)
             ::unlink(m_path.c_str());
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-    bool isOpen() const { return m_descriptor >= 0; }
+    bool isOpen() const { return static_cast<bool>(m_file); }
 
     // Writes all of `data` and closes the file; false when either fails.
     bool writeAll(const char* data, size_t length) {
-        while (length > 0) {
-            ssize_t written = ::write(m_descriptor, data, length);
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                return false;
-            data += written;
-            length -= static_cast<size_t>(written);
-        }
-        int descriptor = m_descriptor;
-        m_descriptor = -1;
-        return ::close(descriptor) == 0;
+        bool written = m_file.writeAll(data, length);
+        return m_file.close() && written;
     }
 
     // The system's words on failure.
@@ -95,7 +86,7 @@ public:
 
 private:
     std::filesystem::path m_path;
-    int m_descriptor = -1;
+    FileDescriptor m_file;
     bool m_created = false;
     bool m_committed = false;
 };

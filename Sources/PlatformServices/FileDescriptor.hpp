@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <unistd.h>
 #include <utility>
 
@@ -22,6 +23,12 @@ public:
 
     int get() const { return m_descriptor; }
     explicit operator bool() const { return m_descriptor >= 0; }
+
+    // Writes all of `data`, going on after interruptions and short writes; false on failure,
+    // with errno telling why.
+    bool writeAll(const char* data, size_t length) const;
+    // Closes now, telling whether the close succeeded (a late write error shows only here).
+    bool close();
 
 private:
     int m_descriptor;
