@@ -2,7 +2,6 @@
 
 #include "PlenwickCore/AppcastCheck.hpp"
 #include "PlenwickCore/PlenwickCore.hpp"
-#include "PlenwickCore/VersionCollector.hpp"
 #include "Updater.hpp"
 
 namespace plenwick {
@@ -43,13 +42,14 @@ void UpdaterModel::checkForUpdates() {
 }
 
 QString UpdaterModel::versionString() {
+    std::string_view version = PlenwickCore::version();
     return QStringLiteral("%1 (%2)").arg(
-        QString::fromUtf8(PlenwickCore::version.data(), PlenwickCore::version.size()),
-        QStringLiteral(PLENWICK_BUILD_NUMBER));
+        QString::fromUtf8(version.data(), static_cast<qsizetype>(version.size())),
+        QString::number(PlenwickCore::buildNumber()));
 }
 
 int64_t UpdaterModel::currentBuild() {
-    return VersionCollector::buildNumber(PLENWICK_BUILD_NUMBER).value_or(0);
+    return PlenwickCore::buildNumber();
 }
 
 } // namespace plenwick

@@ -7,11 +7,11 @@
 #include "PlenwickCore/AppcastCheck.hpp"
 #include "PlenwickCore/ExportRun.hpp"
 #include "PlenwickCore/ItemLoader.hpp"
+#include "PlenwickCore/PlenwickCore.hpp"
 #include "PlenwickCore/SpecStore.hpp"
 #include "PlenwickCore/UpdateNudge.hpp"
 
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -111,7 +111,7 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
 
     std::shared_ptr<Preferences> defaults = Preferences::openShared("plenwick-share");
     UpdateNudge nudge(AppcastCheck::feedURLFromEnvironment(), defaults,
-                      runningBuild(PLENWICK_BUILD_NUMBER));
+                      PlenwickCore::buildNumber());
 
     // The feed check runs beside loading and exporting; a dismissal cancels it with the share.
     std::optional<std::string> suffix;
@@ -169,21 +169,6 @@ std::string ShareViewController::composeBody(const ExportResult& result,
 
 std::string ShareViewController::summaryLine(double seconds, const std::string& body) {
     return Log::format("share finished in %.2fs: ", seconds) + body;
-}
-
-int64_t ShareViewController::runningBuild(std::string_view text) {
-    std::string_view digits = text;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-'))
-        digits.remove_prefix(1);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
-        return 0;
-    int64_t value = 0;
-    // from_chars takes a minus sign but not a plus sign.
-    std::string_view number = text.front() == '+' ? digits : text;
-    auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
-    if (error != std::errc() || end != number.data() + number.size())
-        return 0;
-    return value;
 }
 
 void ShareViewController::appendDiagnostic(const std::string& record) {

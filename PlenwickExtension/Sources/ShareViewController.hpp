@@ -42,8 +42,6 @@ public:
     static std::string composeBody(const ExportResult& result,
                                    const std::optional<std::string>& suffix);
     static std::string summaryLine(double seconds, const std::string& body);
-    // A whole decimal number (optional sign, digits only), else 0.
-    static int64_t runningBuild(std::string_view buildNumber);
     // One record, without its line feed, appended to .plenwick.log in the output root.
     static void appendDiagnostic(const std::string& record);
 

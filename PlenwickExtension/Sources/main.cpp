@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (line->action == ShareCommandLine::Action::version) {
-        std::cout << "plenwick-share " << PlenwickCore::version << " (" << PLENWICK_BUILD_NUMBER
-                  << ")\n";
+        std::cout << "plenwick-share " << PlenwickCore::version() << " ("
+                  << PlenwickCore::buildNumber() << ")\n";
         return 0;
     }
     if (!PlenwickCore::start(argv[0])) {

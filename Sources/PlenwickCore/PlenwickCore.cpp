@@ -1,5 +1,7 @@
 #include "PlenwickCore/PlenwickCore.hpp"
 
+#include "PlenwickCore/VersionCollector.hpp"
+
 #include <vips/vips8>
 
 namespace plenwick {
@@ -9,6 +11,15 @@ namespace {
 void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
 } // namespace
+
+std::string_view PlenwickCore::version() {
+    return PLENWICK_VERSION;
+}
+
+int64_t PlenwickCore::buildNumber() {
+    static const int64_t number = VersionCollector::buildNumber(PLENWICK_BUILD_NUMBER).value_or(0);
+    return number;
+}
 
 bool PlenwickCore::start(const char* programName) {
     static const bool started = [programName] {

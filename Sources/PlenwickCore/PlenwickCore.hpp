@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace plenwick {
@@ -7,7 +8,10 @@ namespace plenwick {
 struct PlenwickCore {
     PlenwickCore() = delete;
 
-    static constexpr std::string_view version = "0.1.0";
+    // The release, as the build names it ("0.1.0").
+    static std::string_view version();
+    // The number the update feed is compared with; 0 when the build gave none that reads as one.
+    static int64_t buildNumber();
 
     // Readies the image library once per process; false when it cannot start.
     static bool start(const char* programName);

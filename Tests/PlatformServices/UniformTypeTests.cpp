@@ -32,7 +32,14 @@ struct FileCase {
 };
 
 TEST(UniformType, SniffsTheContentTypeOfRealFilesFromTheirBytesNotTheirNames) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
+    // Two mislabelled files need no fixture of their own: an empty file and a JPEG named .png.
+    test::TemporaryFolder made;
+    std::filesystem::copy_file(fixtures / "orientation/hopper_orientation_6.jpg",
+                               made / "jpeg_named.png");
+    std::ofstream(made / "zero_bytes.jpg").close();
+    const std::string jpegNamed = (made / "jpeg_named.png").string();
+    const std::string zeroBytes = (made / "zero_bytes.jpg").string();
     const FileCase cases[] = {
         {"orientation/Landscape_1.jpg", "public.jpeg"},
         {"alpha/basn6a08.png", "public.png"},
@@ -47,12 +54,12 @@ TEST(UniformType, SniffsTheContentTypeOfRealFilesFromTheirBytesNotTheirNames) {
         {"heic/gradient-10b-displayp3-alpha.heic", "public.heic"},
         {"hostile/truncated.heic", "public.heic"},
         {"hostile/heic_named.jpg", "public.heic"},
-        {"hostile/jpeg_named.png", "public.jpeg"},
+        {jpegNamed.c_str(), "public.jpeg"},
         {"hostile/photo.jpg", "public.plain-text"},
         {"hostile/broken.png", "public.png"},
         {"appcast/sparkle_testappcast.xml", "public.plain-text"},
         {"README.md", "public.plain-text"},
-        {"hostile/zero_bytes.jpg", std::nullopt},
+        {zeroBytes.c_str(), std::nullopt},
         {"hostile/empty.heic", std::nullopt},
         {"heic", "public.folder"},
         {"missing.jpg", std::nullopt},

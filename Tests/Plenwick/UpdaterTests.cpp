@@ -238,7 +238,7 @@ TEST(UpdaterModel, MirrorsOnlyChangesAndNamesTheBuild) {
     updater.setCanCheckForUpdates(true);
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(UpdaterModel::versionString(),
-              QStringLiteral("0.1.0 (%1)").arg(PLENWICK_BUILD_NUMBER));
+              QStringLiteral(PLENWICK_VERSION " (%1)").arg(PLENWICK_BUILD_NUMBER));
     EXPECT_EQ(UpdaterModel::currentBuild(), std::stoll(PLENWICK_BUILD_NUMBER));
 }
 

@@ -105,7 +105,7 @@ TEST(AppcastCheck, ReadsTheGreatestAcceptedBuildOfSmallDocuments) {
 }
 
 TEST(AppcastCheck, ReadsTheRealFeeds) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     struct Case {
         const char* file;
         std::optional<int64_t> expected;
@@ -153,7 +153,7 @@ TEST(AppcastCheck, ReadsTheRealFeeds) {
 }
 
 TEST(AppcastCheck, ParsesOnManyThreadsAtOnce) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     const std::string document = test::readFile(fixtures / "appcast/hammerspoon_appcast.xml");
     std::vector<int> right(4, 0);
     {

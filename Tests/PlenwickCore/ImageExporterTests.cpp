@@ -111,7 +111,7 @@ protected:
 };
 
 TEST_F(ImageExporterTest, EveryExifOrientationComesOutUpright) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     VImage reference = exported(fixtures / "orientation" / "Landscape_1.jpg", SizeRule::width(450),
                                 "reference.jpg");
     ASSERT_EQ(sizeOf(reference), (PixelSize{450, 300}));
@@ -138,7 +138,7 @@ TEST_F(ImageExporterTest, NamesThatLookLikeLoaderOptionsAreJustNames) {
 }
 
 TEST_F(ImageExporterTest, OrientationOutsideOneToEightAndPngTextChunksLeaveThePixelsAsStored) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     // The PNG carries its orientation only in an ImageMagick text chunk, which viewers ignore.
     for (const char* name :
          {"hostile/exif_orientation_9.jpg", "orientation/exif_imagemagick_orientation.png"}) {
@@ -184,7 +184,7 @@ TEST_F(ImageExporterTest, SizesFollowTheRuleOnTheUprightImageAndNeverEnlarge) {
 }
 
 TEST_F(ImageExporterTest, HeicIsTurnedByItsOwnTransformsOnlyAndGivesItsPrimaryImage) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     // Stored 4032×3024 with a quarter turn in the container and EXIF orientation 6 on top:
     // applying both would lay the arrow on its side.
     VImage arrow = exported(fixtures / "heic" / "arrow.heic", SizeRule::width(1080), "arrow.jpg");
@@ -206,7 +206,7 @@ TEST_F(ImageExporterTest, HeicIsTurnedByItsOwnTransformsOnlyAndGivesItsPrimaryIm
 }
 
 TEST_F(ImageExporterTest, TransparentAreasComeOutWhite) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     // ftbrn2c08 carries a red background hint, which must not be used.
     for (const char* name : {"alpha/basn6a08.png", "alpha/basn4a08.png", "alpha/ftbrn2c08.png",
                              "alpha/ftbwn3p08.png", "alpha/trans-x.gif", "webp/transparent.webp"}) {
@@ -229,7 +229,7 @@ TEST_F(ImageExporterTest, TransparentAreasComeOutWhite) {
 }
 
 TEST_F(ImageExporterTest, MultiImageFilesGiveTheirFirstImage) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     for (const char* name : {"multi/rotating-squares.gif", "multi/cogs.gif", "multi/multipage.tiff",
                              "webp/rotating-squares.webp"}) {
         VImage first = shown(fixtures / name, 0);
@@ -245,7 +245,7 @@ TEST_F(ImageExporterTest, MultiImageFilesGiveTheirFirstImage) {
 }
 
 TEST_F(ImageExporterTest, EmbeddedProfilesAreConvertedToSrgb) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     // Display P3 (200, 100, 60) is inside sRGB: through linear light and the P3-to-sRGB matrix it
     // is sRGB (215, 93, 47). Reading the P3 numbers as sRGB would be off by 15 in red.
     VImage p3 =
@@ -318,7 +318,7 @@ TEST_F(ImageExporterTest, GreyDeepCmykAndMistaggedPixelsComeOutAsEightBitSrgb) {
 }
 
 TEST_F(ImageExporterTest, OutputCarriesNoMetadata) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     for (const char* name :
          {"orientation/Landscape_6.jpg", "webp/flower2.webp", "heic/arrow.heic"}) {
         VImage jpeg = exported(fixtures / name, SizeRule::width(400));
@@ -346,7 +346,7 @@ TEST_F(ImageExporterTest, QualityBecomesTheEncodersRoundedClampedQ) {
 }
 
 TEST_F(ImageExporterTest, UnreadableInputsNameTheSourceAndCreateNoFolder) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     std::string landscape = test::readFile(fixtures / "orientation" / "Landscape_1.jpg");
     std::string blackbug = test::readFile(fixtures / "alpha" / "blackbug.png");
     writeBytes(folder / "notes.jpg", "Dear diary, today I took a photo.\n");
@@ -398,19 +398,31 @@ TEST_F(ImageExporterTest, UnreadableInputsNameTheSourceAndCreateNoFolder) {
 }
 
 TEST_F(ImageExporterTest, HostileFilesGiveUnreadableOrAWholeJpeg) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
-    for (const auto& entry : fs::directory_iterator(fixtures / "hostile")) {
-        fs::path to = destination(entry.path().filename().string() + ".jpg");
-        auto result = exportTo(entry.path(), to);
+    const std::filesystem::path fixtures = test::fixtures();
+    std::vector<fs::path> sources;
+    for (const auto& entry : fs::directory_iterator(fixtures / "hostile"))
+        sources.push_back(entry.path());
+    // Two that need no file of their own: an empty file, and a JPEG under a PNG name.
+    fs::create_directories(folder / "made");
+    writeBytes(folder / "made" / "zero_bytes.jpg", "");
+    fs::copy_file(fixtures / "orientation" / "hopper_orientation_6.jpg",
+                  folder / "made" / "jpeg_named.png");
+    sources.push_back(folder / "made" / "zero_bytes.jpg");
+    sources.push_back(folder / "made" / "jpeg_named.png");
+    ASSERT_GE(sources.size(), 20u);
+
+    for (const fs::path& source : sources) {
+        fs::path to = destination(source.filename().string() + ".jpg");
+        auto result = exportTo(source, to);
         if (!result) {
-            EXPECT_EQ(result.error(), ExportError::unreadable(entry.path())) << entry.path();
-            EXPECT_FALSE(fs::exists(to)) << entry.path();
+            EXPECT_EQ(result.error(), ExportError::unreadable(source)) << source;
+            EXPECT_FALSE(fs::exists(to)) << source;
             continue;
         }
         VImage jpeg =
             VImage::jpegload(to.c_str(), VImage::option()->set("fail_on", VIPS_FAIL_ON_ERROR));
-        EXPECT_EQ(sizeOf(jpeg), result.value()) << entry.path();
-        EXPECT_NO_THROW(jpeg.avg()) << entry.path();
+        EXPECT_EQ(sizeOf(jpeg), result.value()) << source;
+        EXPECT_NO_THROW(jpeg.avg()) << source;
     }
 }
 
@@ -478,7 +490,7 @@ TEST_F(ImageExporterTest, DestinationsThatCannotBeWrittenAreWriteErrors) {
 }
 
 TEST_F(ImageExporterTest, ASourceOpenedOnceWritesWhatSeparateExportsWrite) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     const std::vector<ExportSpec>& specs = ExportSpec::defaults();
     std::vector<SizeRule> rules;
     for (const ExportSpec& spec : specs)
@@ -530,7 +542,7 @@ TEST_F(ImageExporterTest, AJpegKeptForTheSameSizeAndQualityIsWrittenWithoutEncod
 }
 
 TEST_F(ImageExporterTest, ConcurrentExportsWriteWhatSerialOnesWrite) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     const std::vector<fs::path> sources = {
         fixtures / "orientation" / "Landscape_5.jpg", fixtures / "orientation" / "Landscape_8.jpg",
         fixtures / "heic" / "img_751.heic",           fixtures / "alpha" / "blackbug.png",

@@ -11,12 +11,8 @@
 
 namespace plenwick::test {
 
-std::optional<std::filesystem::path> fixtures() {
-    std::filesystem::path folder =
-        std::filesystem::path(PLENWICK_SOURCE_DIR).parent_path() / "shared" / "fixtures";
-    if (std::filesystem::is_directory(folder))
-        return folder;
-    return std::nullopt;
+std::filesystem::path fixtures() {
+    return PLENWICK_FIXTURES_DIR;
 }
 
 std::string readFile(const std::filesystem::path& file) {

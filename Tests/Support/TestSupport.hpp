@@ -1,13 +1,12 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <string>
 
 namespace plenwick::test {
 
-// ../shared/fixtures beside the repository; nothing when it is absent.
-std::optional<std::filesystem::path> fixtures();
+// The folder of real test files in the repository (Tests/Fixtures).
+std::filesystem::path fixtures();
 
 // The whole content of a file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& file);
@@ -31,10 +30,3 @@ private:
 };
 
 } // namespace plenwick::test
-
-// Skips the current test with a clear message when the shared fixtures are not there.
-#define PLENWICK_REQUIRE_FIXTURES(variable)                                                        \
-    auto variable##Optional = ::plenwick::test::fixtures();                                        \
-    if (!variable##Optional)                                                                       \
-        GTEST_SKIP() << "shared fixtures folder not found beside the repository";                  \
-    const std::filesystem::path variable = *variable##Optional
