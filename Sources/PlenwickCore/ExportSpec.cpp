@@ -170,7 +170,12 @@ Expected<std::vector<ExportSpec>, DecodingError> ExportSpec::decodeList(std::str
     std::vector<ExportSpec> specs;
     specs.reserve(document.size());
     for (size_t index = 0; index < document.size(); ++index) {
-        auto spec = decodeSpec(document[index], "[" + std::to_string(index) + "]");
+        // Appended rather than `"[" + to_string(index)`, which trips GCC 12's -Wrestrict false
+        // positive (its bug 105329) inside libstdc++ at -O3.
+        std::string path = std::to_string(index);
+        path.insert(path.begin(), '[');
+        path.push_back(']');
+        auto spec = decodeSpec(document[index], path);
         if (!spec)
             return spec.error();
         specs.push_back(std::move(spec.value()));
