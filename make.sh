@@ -18,9 +18,10 @@ PACKAGES=(
 # their own npm and conflict with the npm package.
 BENCH_PACKAGES=(imagemagick time)
 
+# build [TARGET...]: the release preset, all of it or just the targets named.
 build() {
     cmake --preset release >/dev/null
-    cmake --build --preset release
+    cmake --build --preset release ${1:+--target "$@"}
 }
 
 # The folder the share writes into: the Pictures folder that user-dirs.dirs names, + Socials.
@@ -53,7 +54,7 @@ demo() {
 case "${1:-}" in
 demo)
     ensure_packages "${PACKAGES[@]}"
-    build
+    build plenwick-share plenwick plenwick-samples
     demo
     ;;
 test)

@@ -153,7 +153,8 @@ TEST_F(ContentViewTest, TheDefaultsShowEveryTextInOrder) {
     EXPECT_EQ(buttonTexts(*groups[1]), QStringList{"Enable notifications"});
     EXPECT_EQ(groups[2]->title(), "");
     EXPECT_EQ(labelTexts(*groups[2]),
-              (QStringList{"Version", QStringLiteral(PLENWICK_VERSION " (%1)").arg(PLENWICK_BUILD_NUMBER)}));
+              (QStringList{"Version",
+                           QStringLiteral(PLENWICK_VERSION " (%1)").arg(PLENWICK_BUILD_NUMBER)}));
     // Without a tip address the row holds the update button alone.
     EXPECT_EQ(buttonTexts(*groups[2]), QStringList{"Check for Updates…"});
     EXPECT_EQ(view->findChild<QLabel*>("tipLink"), nullptr);
