@@ -280,6 +280,20 @@ TEST_F(ContentViewTest, AListTheWindowDidNotWriteIsShownAndKeptUntilAnEdit) {
     EXPECT_EQ(specs[0]->findChild<QLabel*>("qualityText")->text(), "3.00");
 }
 
+TEST_F(ContentViewTest, AnEditKeepsWhatAnotherProgramStoredMeanwhile) {
+    auto view = makeView();
+    auto elsewhere = ExportSpec::defaults();
+    elsewhere[2].rule = SizeRule::longEdge(3000);
+    ASSERT_TRUE(SpecStore(suite()).save(elsewhere));
+
+    QTest::keyClick(sections(*view)[0]->findChild<QSlider*>("quality"), Qt::Key_Right);
+    auto expected = elsewhere;
+    expected[0].quality = 0.86;
+    EXPECT_EQ(SpecStore(suite()).load(), expected);
+    // The other program's change now shows too.
+    EXPECT_EQ(sections(*view)[2]->findChild<QLineEdit*>("pixels")->text(), "3000");
+}
+
 TEST_F(ContentViewTest, ResetRestoresAndSavesTheDefaultsEachTime) {
     auto view = makeView();
     QTest::keyClick(sections(*view)[0]->findChild<QSlider*>("quality"), Qt::Key_Left);
