@@ -40,10 +40,8 @@ class ApplicationInstanceTest : public testing::Test {
 protected:
     void SetUp() override {
         test::application();
-        m_environment.set("HOME", (m_folder / "home").string());
-        m_environment.set("XDG_CONFIG_HOME", (m_folder / "config").string());
+        test::ownAccount(m_environment, m_folder.path());
         m_environment.set("PLENWICK_FEED_URL", "http://127.0.0.1:9/appcast.xml");
-        std::filesystem::create_directories(m_folder / "home");
     }
 
     // The real program, as the desktop's menu starts it.
@@ -87,6 +85,32 @@ TEST_F(ApplicationInstanceTest, ASecondLaunchRaisesTheWindowAndExits) {
     EXPECT_FALSE(app.window().isMinimized());
 }
 
+TEST_F(ApplicationInstanceTest, PlatformDataOfAnyShapeIsReadForTheTokenAlone) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"{}", ""},
+        {"{'activation-token': <'tok-1'>}", "tok-1"},
+        {"{'x': <['a', 'b']>, 'activation-token': <'tok-2'>, 'y': <{'k': <1>}>}", "tok-2"},
+        {"{'activation-token': <42>}", ""},
+        {"{'activation-token': <['tok-3']>, 'desktop-startup-id': <'id'>}", ""},
+    };
+    test::PrivateSessionBus bus;
+    ApplicationInstance instance;
+    std::string failure;
+    ASSERT_EQ(instance.claim(failure), SingleInstance::Outcome::first) << failure;
+    QSignalSpy activated(&instance, &ApplicationInstance::activated);
+    for (const auto& [data, token] : cases) {
+        SCOPED_TRACE(data);
+        QProcess call;
+        call.start("gdbus", {"call", "--session", "--dest", ApplicationInstance::applicationID,
+                             "--object-path", "/com/brindlemoor/Plenwick", "--method",
+                             "org.freedesktop.Application.Activate", data});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return activated.count() > 0; }, 20000));
+        ASSERT_TRUE(call.waitForFinished(20000));
+        EXPECT_EQ(call.exitCode(), 0) << call.readAllStandardError().toStdString();
+        EXPECT_EQ(activated.takeFirst().at(0).value<std::string>(), token);
+    }
+}
+
 TEST_F(ApplicationInstanceTest, TheProgramKeepsRunningWhileLaterLaunchesHandOver) {
     test::PrivateSessionBus bus;
     test::ChildProcess first = launch();
@@ -102,7 +126,6 @@ TEST_F(ApplicationInstanceTest, TheProgramKeepsRunningWhileLaterLaunchesHandOver
 }
 
 TEST_F(ApplicationInstanceTest, WithoutASessionBusTheWindowRunsOnItsOwn) {
-    m_environment.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (m_folder / "no-bus").string());
     ApplicationInstance instance;
     std::string failure;
     EXPECT_EQ(instance.claim(failure), SingleInstance::Outcome::noBus);
