@@ -167,7 +167,13 @@ SingleInstance::Claim SingleInstance::claim(const std::string& name, const Activ
             result = sd_bus_request_name(service->bus.get(), name.c_str(), 0);
         if (result >= 0) {
             Service* raw = service.get();
-            raw->thread = std::jthread([raw](std::stop_token stop) { raw->serve(stop); });
+            raw->thread = std::jthread([raw](std::stop_token stop) {
+                // Nothing thrown here may end the program; the name then just goes unanswered.
+                try {
+                    raw->serve(stop);
+                } catch (...) {
+                }
+            });
             claim.outcome = Outcome::first;
             claim.instance.reset(new SingleInstance(std::move(service)));
             return claim;

@@ -105,7 +105,7 @@ TEST_F(ApplicationInstanceTest, PlatformDataOfAnyShapeIsReadForTheTokenAlone) {
                              "--object-path", "/com/brindlemoor/Plenwick", "--method",
                              "org.freedesktop.Application.Activate", data});
         ASSERT_TRUE(QTest::qWaitFor([&] { return activated.count() > 0; }, 20000));
-        ASSERT_TRUE(call.waitForFinished(20000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return call.state() == QProcess::NotRunning; }, 20000));
         EXPECT_EQ(call.exitCode(), 0) << call.readAllStandardError().toStdString();
         EXPECT_EQ(activated.takeFirst().at(0).value<std::string>(), token);
     }
