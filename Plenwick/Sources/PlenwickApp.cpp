@@ -66,8 +66,8 @@ void PlenwickApp::raise(const std::string& activationToken) {
 }
 
 void PlenwickApp::choosePhotos() {
-    // Not the static helper: that would block the event loop, and with it the session bus
-    // requests of a second launch, for as long as the dialog is open.
+    // open() rather than QFileDialog::getOpenFileNames: no nested event loop, so the window
+    // goes on handling raise requests and update answers while the dialog is up.
     auto* dialog = new QFileDialog(m_window.get(), QObject::tr("Export Photos"));
     dialog->setObjectName("exportPhotosDialog");
     dialog->setAttribute(Qt::WA_DeleteOnClose);
