@@ -2,6 +2,7 @@
 
 #include "PlatformServices/FileManager.hpp"
 #include "PlenwickCore/SpecStore.hpp"
+#include "ShareLauncher.hpp"
 #include "SpecSection.hpp"
 #include "SpecsModel.hpp"
 #include "TipLink.hpp"
@@ -10,11 +11,14 @@
 #include <filesystem>
 #include <optional>
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
 #include <QShowEvent>
@@ -56,6 +60,7 @@ ContentView::ContentView(UpdaterModel& updater, QWidget* parent)
 ContentView::ContentView(UpdaterModel& updater, std::unique_ptr<SpecsModel> model, QWidget* parent)
     : QWidget(parent), m_updater(updater), m_model(std::move(model)) {
     setFixedWidth(formWidth);
+    setAcceptDrops(true);
     auto* layout = new QVBoxLayout(this);
     m_specLayout = new QVBoxLayout;
     m_specLayout->setContentsMargins(0, 0, 0, 0);
@@ -81,7 +86,7 @@ QString ContentView::statusText(int64_t status) {
     case SpecsModel::notDetermined:
         return QStringLiteral("not asked yet");
     case SpecsModel::denied:
-        return QStringLiteral("denied (enable in System Settings > Notifications)");
+        return QStringLiteral("unavailable (no notification service is running)");
     case SpecsModel::authorized:
         return QStringLiteral("allowed");
     default:
@@ -95,7 +100,7 @@ QWidget* ContentView::outputSection() {
     form->addRow(tr("Output folder"),
                  new QLabel(tr("~/Pictures/Socials (created on first export)")));
     auto* row = buttonRow();
-    auto* reveal = new QPushButton(tr("Reveal in Finder"));
+    auto* reveal = new QPushButton(tr("Show in File Manager"));
     reveal->setObjectName("reveal");
     auto* reset = new QPushButton(tr("Reset to defaults"));
     reset->setObjectName("reset");
@@ -160,6 +165,30 @@ void ContentView::showEvent(QShowEvent* event) {
     // A window coming back from being minimised is no new showing of the form.
     if (!event->spontaneous())
         m_model->refreshNotificationStatus();
+}
+
+void ContentView::sharePhotos(const QStringList& files) {
+    if (auto pid = ShareLauncher::share(files))
+        emit shareStarted(*pid);
+}
+
+void ContentView::dragEnterEvent(QDragEnterEvent* event) {
+    if (!ShareLauncher::photos(event->mimeData()->urls()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void ContentView::dragMoveEvent(QDragMoveEvent* event) {
+    if (!ShareLauncher::photos(event->mimeData()->urls()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void ContentView::dropEvent(QDropEvent* event) {
+    // Of a mixed drop only the photos go; the rest would only come back as unreadable.
+    QStringList files = ShareLauncher::photos(event->mimeData()->urls());
+    if (files.isEmpty())
+        return;
+    event->acceptProposedAction();
+    sharePhotos(files);
 }
 
 void ContentView::specsChanged() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <QStringList>
 #include <QWidget>
 
 class QFormLayout;
@@ -21,7 +22,8 @@ class SpecsModel;
 class UpdaterModel;
 
 // The settings form: one section per spec, the output folder, the notification permission and
-// the version with the update check. Edits go straight into the model, which saves them.
+// the version with the update check. Edits go straight into the model, which saves them. Photos
+// dropped on it are shared.
 class ContentView : public QWidget {
     Q_OBJECT
 
@@ -39,8 +41,18 @@ public:
     // The words for a notification authorization status.
     static QString statusText(int64_t status);
 
+    // Starts a share of `files` on its own; photos dropped on the window come here too.
+    void sharePhotos(const QStringList& files);
+
+signals:
+    // A share was started for photos given to the window, as process `pid`.
+    void shareStarted(qint64 pid);
+
 protected:
     void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     QWidget* outputSection();

@@ -1,13 +1,16 @@
 #include "PlenwickApp.hpp"
 
 #include "ContentView.hpp"
+#include "ShareLauncher.hpp"
 #include "UpdaterModel.hpp"
 
 #include <QAction>
 #include <QApplication>
+#include <QFileDialog>
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
+#include <QStandardPaths>
 
 namespace plenwick {
 
@@ -24,6 +27,10 @@ PlenwickApp::PlenwickApp(std::unique_ptr<UpdaterModel> updater)
     m_checkForUpdates = application->addAction(QObject::tr("Check for Updates…"));
     m_checkForUpdates->setObjectName("checkForUpdatesCommand");
     application->addSeparator();
+    m_exportPhotos = application->addAction(QObject::tr("Export Photos…"));
+    m_exportPhotos->setObjectName("exportPhotosCommand");
+    m_exportPhotos->setShortcut(QKeySequence::Open);
+    application->addSeparator();
     QAction* quit = application->addAction(QObject::tr("Quit"));
     quit->setShortcut(QKeySequence::Quit);
 
@@ -33,6 +40,8 @@ PlenwickApp::PlenwickApp(std::unique_ptr<UpdaterModel> updater)
                      [this, model] { m_checkForUpdates->setEnabled(model->canCheckForUpdates()); });
     QObject::connect(m_checkForUpdates, &QAction::triggered, model,
                      [model] { model->checkForUpdates(); });
+    QObject::connect(m_exportPhotos, &QAction::triggered, m_window.get(),
+                     [this] { choosePhotos(); });
     QObject::connect(quit, &QAction::triggered, m_window.get(), &QMainWindow::close);
 
     // The window takes the size of its content, and the user cannot change it.
@@ -43,6 +52,31 @@ PlenwickApp::~PlenwickApp() = default;
 
 void PlenwickApp::show() {
     m_window->show();
+}
+
+void PlenwickApp::raise(const std::string& activationToken) {
+    // Wayland lets a window take the focus only with the token of the launch that asked for it;
+    // Qt reads it from the environment when the window asks to be activated.
+    if (!activationToken.empty())
+        qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(activationToken));
+    m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
+}
+
+void PlenwickApp::choosePhotos() {
+    // open() rather than QFileDialog::getOpenFileNames: no nested event loop, so the window
+    // goes on handling raise requests and update answers while the dialog is up.
+    auto* dialog = new QFileDialog(m_window.get(), QObject::tr("Export Photos"));
+    dialog->setObjectName("exportPhotosDialog");
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setNameFilter(ShareLauncher::photoFilter());
+    dialog->setDirectory(QStandardPaths::writableLocation(QStandardPaths::PicturesLocation));
+    QObject::connect(dialog, &QFileDialog::filesSelected, m_content, &ContentView::sharePhotos);
+    dialog->open();
 }
 
 } // namespace plenwick

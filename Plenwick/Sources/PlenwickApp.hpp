@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include <QMainWindow>
 
@@ -12,7 +13,7 @@ class ContentView;
 class UpdaterModel;
 
 // The application's frame: the one updater of the process and the one settings window, whose
-// menu holds "Check for Updates…" beside the window's own button.
+// menu holds "Check for Updates…" beside the window's own button and "Export Photos…".
 class PlenwickApp {
 public:
     // Creates the updater (which starts it) and the window for the shared preferences.
@@ -27,14 +28,22 @@ public:
     QMainWindow& window() { return *m_window; }
     ContentView& content() { return *m_content; }
     QAction& checkForUpdatesCommand() { return *m_checkForUpdates; }
+    QAction& exportPhotosCommand() { return *m_exportPhotos; }
 
     void show();
+    // Brings the window to the front for another launch; `activationToken` is the one that
+    // launch was given by the desktop, when there was one.
+    void raise(const std::string& activationToken);
 
 private:
+    // Opens the platform's file dialog for photos; the chosen ones are shared.
+    void choosePhotos();
+
     std::unique_ptr<UpdaterModel> m_updater;
     std::unique_ptr<QMainWindow> m_window;
     ContentView* m_content;
     QAction* m_checkForUpdates;
+    QAction* m_exportPhotos;
 };
 
 } // namespace plenwick

@@ -62,6 +62,8 @@ SpecSection::SpecSection(SpecsModel& model, size_t index, QWidget* parent)
     form->addRow(tr("Rule"), m_rule);
 
     m_pixels->setObjectName("pixels");
+    // Files dropped on the window are photos to share, never text for the pixel count.
+    m_pixels->setAcceptDrops(false);
     form->addRow(tr("Pixels"), m_pixels);
 
     m_quality->setObjectName("quality");
@@ -107,10 +109,8 @@ const ExportSpec* SpecSection::spec() const {
     return m_index < specs.size() ? &specs[m_index] : nullptr;
 }
 
-void SpecSection::write(const ExportSpec& spec) {
-    std::vector<ExportSpec> specs = m_model.specs();
-    specs[m_index] = spec;
-    m_model.setSpecs(std::move(specs));
+void SpecSection::write(const std::function<void(ExportSpec&)>& change) {
+    m_model.editSpec(m_index, change);
 }
 
 void SpecSection::refresh() {
@@ -133,25 +133,23 @@ void SpecSection::refresh() {
 }
 
 void SpecSection::setRuleKind(int kind) {
-    const ExportSpec* current = spec();
-    if (!current)
+    if (!spec())
         return;
-    ExportSpec edited = *current;
-    edited.rule.kind = kind != 0 ? SizeRule::Kind::longEdge : SizeRule::Kind::width;
-    write(edited);
+    write([kind](ExportSpec& spec) {
+        spec.rule.kind = kind != 0 ? SizeRule::Kind::longEdge : SizeRule::Kind::width;
+    });
     refresh();
 }
 
 void SpecSection::commitPixels() {
-    const ExportSpec* current = spec();
-    if (!current)
+    if (!spec())
         return;
     bool parsed = false;
     qlonglong value = pixelLocale().toLongLong(m_pixels->text().trimmed(), &parsed);
     if (parsed) {
-        ExportSpec edited = *current;
-        edited.rule.pixels = value > smallestPixelCount ? value : smallestPixelCount;
-        write(edited);
+        write([value](ExportSpec& spec) {
+            spec.rule.pixels = value > smallestPixelCount ? value : smallestPixelCount;
+        });
     }
     // Shows what is stored now: 100 after a smaller count, the old count after text that is
     // not a whole number.
@@ -159,12 +157,9 @@ void SpecSection::commitPixels() {
 }
 
 void SpecSection::setQualityStep(int step) {
-    const ExportSpec* current = spec();
-    if (!current)
+    if (!spec())
         return;
-    ExportSpec edited = *current;
-    edited.quality = step / 100.0;
-    write(edited);
+    write([step](ExportSpec& spec) { spec.quality = step / 100.0; });
     refresh();
 }
 

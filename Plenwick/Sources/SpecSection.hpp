@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include <QGroupBox>
 
@@ -36,7 +37,8 @@ public:
 
 private:
     const ExportSpec* spec() const;
-    void write(const ExportSpec& spec);
+    // Hands one edit of this section's spec to the model.
+    void write(const std::function<void(ExportSpec&)>& change);
 
     void setRuleKind(int kind);
     void commitPixels();

@@ -5,7 +5,7 @@
 namespace plenwick {
 
 SpecsModel::SpecsModel(SpecStore store, NotificationPermission notifications, QObject* parent)
-    : QObject(parent), m_specs(store.load()), m_store(std::move(store)),
+    : QObject(parent), m_specs(store.load()), m_lastStored(m_specs), m_store(std::move(store)),
       m_notifications(std::move(notifications)) {}
 
 std::unique_ptr<SpecsModel> SpecsModel::openShared() {
@@ -18,7 +18,32 @@ void SpecsModel::setSpecs(std::vector<ExportSpec> specs) {
     m_specs = std::move(specs);
     // A failed save leaves the earlier list in the preferences and the new one on screen; the
     // next edit tries again.
-    m_store.save(m_specs);
+    if (m_store.save(m_specs))
+        m_lastStored = m_store.load();
+    if (changed)
+        emit specsChanged();
+}
+
+void SpecsModel::editSpec(size_t index, const std::function<void(ExportSpec&)>& change) {
+    if (index >= m_specs.size())
+        return;
+    std::vector<ExportSpec> stored = m_store.load();
+    if (stored == m_lastStored) {
+        std::vector<ExportSpec> edited = m_specs;
+        change(edited[index]);
+        setSpecs(std::move(edited));
+        return;
+    }
+    // Written elsewhere since: that list is the one to edit. When the spec the user edited is no
+    // longer at that place, the edit cannot be placed; the window shows what is stored instead.
+    if (index < stored.size() && stored[index].id == m_specs[index].id) {
+        change(stored[index]);
+        setSpecs(std::move(stored));
+        return;
+    }
+    m_lastStored = stored;
+    bool changed = stored != m_specs;
+    m_specs = std::move(stored);
     if (changed)
         emit specsChanged();
 }

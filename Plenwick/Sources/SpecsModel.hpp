@@ -5,7 +5,9 @@
 #include "PlenwickCore/ExportSpec.hpp"
 #include "PlenwickCore/SpecStore.hpp"
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -35,6 +37,10 @@ public:
     const std::vector<ExportSpec>& specs() const { return m_specs; }
     // Saves the whole list, an unchanged one included; notifies only when it differs.
     void setSpecs(std::vector<ExportSpec> specs);
+    // One edit of the spec at `index`, as the window makes it. The stored list is read first:
+    // when another program has written it since, the edit goes onto that list (if the spec the
+    // window shows at `index` is still there), so the other program's changes are kept.
+    void editSpec(size_t index, const std::function<void(ExportSpec&)>& change);
 
     int64_t notificationStatus() const { return m_notificationStatus; }
     void setNotificationStatus(int64_t status);
@@ -50,6 +56,8 @@ signals:
 
 private:
     std::vector<ExportSpec> m_specs;
+    // The list as the suite held it when this model last read or wrote it.
+    std::vector<ExportSpec> m_lastStored;
     int64_t m_notificationStatus = notDetermined;
     SpecStore m_store;
     NotificationPermission m_notifications;

@@ -1,15 +1,37 @@
+#include "ApplicationInstance.hpp"
 #include "PlenwickApp.hpp"
+
+#include <iostream>
 
 #include <QApplication>
 #include <QIcon>
 
+using namespace plenwick;
+
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("plenwick");
-    QApplication::setDesktopFileName("plenwick");
+    QApplication::setDesktopFileName(ApplicationInstance::applicationID);
     QApplication::setWindowIcon(QIcon::fromTheme("plenwick"));
 
-    plenwick::PlenwickApp app;
+    // One settings window per session, so that two never save over each other's edits.
+    ApplicationInstance instance;
+    std::string failure;
+    switch (instance.claim(failure)) {
+    case SingleInstance::Outcome::handedOver:
+        return 0;
+    case SingleInstance::Outcome::unanswered:
+        std::cerr << "plenwick: the settings window that is open does not answer: " << failure
+                  << "\n";
+        return 1;
+    case SingleInstance::Outcome::noBus:
+    case SingleInstance::Outcome::first:
+        break;
+    }
+
+    PlenwickApp app;
+    QObject::connect(&instance, &ApplicationInstance::activated, &application,
+                     [&app](const std::string& token) { app.raise(token); });
     app.show();
     return QApplication::exec();
 }

@@ -79,7 +79,8 @@ int runInWindow(std::vector<ExtensionItem> items, const FileDescriptor& dismissa
     ::setenv("QT_QPA_PLATFORM", wayland && *wayland ? "wayland;xcb;offscreen" : "xcb;offscreen", 0);
     QApplication application(argc, argv);
     application.setApplicationName("Plenwick");
-    application.setDesktopFileName("plenwick-share");
+    // The desktop entry of "Open With", so that the desktop shows its name and icon.
+    application.setDesktopFileName("com.brindlemoor.Plenwick.Share");
 
     ShareViewController* controllerOfWindow = nullptr;
     ShareWindow window([&controllerOfWindow] {

@@ -146,10 +146,10 @@ TEST_F(ContentViewTest, TheDefaultsShowEveryTextInOrder) {
     EXPECT_EQ(groups[0]->title(), "");
     EXPECT_EQ(labelTexts(*groups[0]),
               (QStringList{"Output folder", "~/Pictures/Socials (created on first export)"}));
-    EXPECT_EQ(buttonTexts(*groups[0]), (QStringList{"Reveal in Finder", "Reset to defaults"}));
+    EXPECT_EQ(buttonTexts(*groups[0]), (QStringList{"Show in File Manager", "Reset to defaults"}));
     EXPECT_EQ(groups[1]->title(), "Notifications");
     EXPECT_EQ(labelTexts(*groups[1]),
-              (QStringList{"Status", "denied (enable in System Settings > Notifications)"}));
+              (QStringList{"Status", "unavailable (no notification service is running)"}));
     EXPECT_EQ(buttonTexts(*groups[1]), QStringList{"Enable notifications"});
     EXPECT_EQ(groups[2]->title(), "");
     EXPECT_EQ(labelTexts(*groups[2]),
@@ -281,6 +281,20 @@ TEST_F(ContentViewTest, AListTheWindowDidNotWriteIsShownAndKeptUntilAnEdit) {
     EXPECT_EQ(specs[0]->findChild<QLabel*>("qualityText")->text(), "3.00");
 }
 
+TEST_F(ContentViewTest, AnEditKeepsWhatAnotherProgramStoredMeanwhile) {
+    auto view = makeView();
+    auto elsewhere = ExportSpec::defaults();
+    elsewhere[2].rule = SizeRule::longEdge(3000);
+    ASSERT_TRUE(SpecStore(suite()).save(elsewhere));
+
+    QTest::keyClick(sections(*view)[0]->findChild<QSlider*>("quality"), Qt::Key_Right);
+    auto expected = elsewhere;
+    expected[0].quality = 0.86;
+    EXPECT_EQ(SpecStore(suite()).load(), expected);
+    // The other program's change now shows too.
+    EXPECT_EQ(sections(*view)[2]->findChild<QLineEdit*>("pixels")->text(), "3000");
+}
+
 TEST_F(ContentViewTest, ResetRestoresAndSavesTheDefaultsEachTime) {
     auto view = makeView();
     QTest::keyClick(sections(*view)[0]->findChild<QSlider*>("quality"), Qt::Key_Left);
@@ -311,7 +325,7 @@ TEST_F(ContentViewTest, EachStatusHasItsTextAndTheButtonUnlessAllowed) {
         bool button;
     };
     const Case cases[] = {
-        {0, "not asked yet", true}, {1, "denied (enable in System Settings > Notifications)", true},
+        {0, "not asked yet", true}, {1, "unavailable (no notification service is running)", true},
         {2, "allowed", false},      {3, "limited", true},
         {4, "limited", true},       {-1, "limited", true},
         {42, "limited", true},

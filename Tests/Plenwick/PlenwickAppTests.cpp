@@ -28,10 +28,7 @@ class PlenwickAppTest : public testing::Test {
 protected:
     void SetUp() override {
         test::application();
-        m_environment.set("HOME", (m_folder / "home").string());
-        m_environment.set("XDG_CONFIG_HOME", (m_folder / "config").string());
-        m_environment.set("DBUS_SESSION_BUS_ADDRESS",
-                          "unix:path=" + (m_folder / "no-bus").string());
+        test::ownAccount(m_environment, m_folder.path());
         m_environment.set("PLENWICK_FEED_URL", m_server.url("/appcast.xml"));
         test::LocalHttpServer::Response feed{200, upToDateFeed()};
         // Slow enough that the disabled state can be seen.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LocalHttpServer.hpp"
 #include "ScopedEnvironment.hpp"
 
 #include <cstdlib>
@@ -24,6 +25,24 @@ inline QApplication& application() {
         return new QApplication(argc, argv);
     }();
     return *app;
+}
+
+// A desktop account of the test's own in `folder`: its home and settings, and a session bus
+// that does not exist unless the test starts one.
+inline void ownAccount(ScopedEnvironment& environment, const std::filesystem::path& folder) {
+    environment.set("HOME", (folder / "home").string());
+    environment.set("XDG_CONFIG_HOME", (folder / "config").string());
+    environment.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (folder / "no-bus").string());
+    std::filesystem::create_directories(folder / "home");
+}
+
+// Shares the test starts run in the terminal and find no update feed.
+inline void sharesWithoutDisplay(ScopedEnvironment& environment) {
+    environment.set("PLENWICK_FEED_URL",
+                    "http://127.0.0.1:" + std::to_string(LocalHttpServer::closedPort()) +
+                        "/appcast.xml");
+    environment.unset("DISPLAY");
+    environment.unset("WAYLAND_DISPLAY");
 }
 
 // The dialog in which a user-started update check answered, once it shows.

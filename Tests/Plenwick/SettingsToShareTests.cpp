@@ -27,16 +27,8 @@ class SettingsToShareTest : public testing::Test {
 protected:
     void SetUp() override {
         test::application();
-        m_environment.set("HOME", (m_folder / "home").string());
-        m_environment.set("XDG_CONFIG_HOME", (m_folder / "config").string());
-        m_environment.set("DBUS_SESSION_BUS_ADDRESS",
-                          "unix:path=" + (m_folder / "no-bus").string());
-        m_environment.set("PLENWICK_FEED_URL",
-                          "http://127.0.0.1:" +
-                              std::to_string(test::LocalHttpServer::closedPort()) + "/appcast.xml");
-        m_environment.unset("DISPLAY");
-        m_environment.unset("WAYLAND_DISPLAY");
-        std::filesystem::create_directories(m_folder / "home");
+        test::ownAccount(m_environment, m_folder.path());
+        test::sharesWithoutDisplay(m_environment);
         QImage photo(2000, 1500, QImage::Format_RGB32);
         photo.fill(Qt::darkGreen);
         ASSERT_TRUE(photo.save(QString::fromStdString((m_folder / "photo.jpg").string()), "JPEG"));

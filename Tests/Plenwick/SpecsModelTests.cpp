@@ -184,3 +184,67 @@ TEST_F(SpecsModelTest, AModelGoneBeforeTheAnswerIsLeftAlone) {
 }
 
 } // namespace
+
+namespace {
+
+// Another program may write the suite while the window is open; the window's next edit reads it
+// first, so what that program wrote is kept rather than saved over.
+TEST_F(SpecsModelTest, AnEditGoesOntoWhatAnotherProgramStoredMeanwhile) {
+    auto specs = model();
+    QSignalSpy changed(specs.get(), &SpecsModel::specsChanged);
+    auto quality = [](double value) { return [value](ExportSpec& spec) { spec.quality = value; }; };
+
+    // Nothing written elsewhere: the edit is the window's alone.
+    specs->editSpec(1, quality(0.7));
+    auto expected = ExportSpec::defaults();
+    expected[1].quality = 0.7;
+    EXPECT_EQ(SpecStore(otherProcess()).load(), expected);
+    EXPECT_EQ(changed.count(), 1);
+
+    // Another spec changed elsewhere: both changes are stored, and the window shows both.
+    auto elsewhere = expected;
+    elsewhere[2].rule = SizeRule::longEdge(3000);
+    ASSERT_TRUE(SpecStore(otherProcess()).save(elsewhere));
+    specs->editSpec(0, quality(0.6));
+    expected = elsewhere;
+    expected[0].quality = 0.6;
+    EXPECT_EQ(SpecStore(otherProcess()).load(), expected);
+    EXPECT_EQ(specs->specs(), expected);
+    EXPECT_EQ(changed.count(), 2);
+
+    // The same spec changed elsewhere: the window's edit changes its own field only.
+    elsewhere = expected;
+    elsewhere[0].rule = SizeRule::width(500);
+    ASSERT_TRUE(SpecStore(otherProcess()).save(elsewhere));
+    specs->editSpec(0, quality(0.55));
+    expected = elsewhere;
+    expected[0].quality = 0.55;
+    EXPECT_EQ(SpecStore(otherProcess()).load(), expected);
+
+    // The list reordered elsewhere: the spec edited is no longer where the window showed it, so
+    // nothing is written and the window shows the stored list.
+    elsewhere = {expected[2], expected[0]};
+    ASSERT_TRUE(SpecStore(otherProcess()).save(elsewhere));
+    std::string before = stored();
+    specs->editSpec(1, quality(0.99));
+    EXPECT_EQ(stored(), before);
+    EXPECT_EQ(specs->specs(), elsewhere);
+    EXPECT_EQ(changed.count(), 4);
+
+    // From there on, edits apply as usual.
+    specs->editSpec(1, quality(0.99));
+    elsewhere[1].quality = 0.99;
+    EXPECT_EQ(SpecStore(otherProcess()).load(), elsewhere);
+}
+
+TEST_F(SpecsModelTest, AFailedSaveIsNoChangeElsewhere) {
+    auto specs = model();
+    // A quality that is not a number has no JSON form: this save fails, the list stays shown.
+    specs->editSpec(2, [](ExportSpec& spec) { spec.quality = std::nan(""); });
+    specs->editSpec(0, [](ExportSpec& spec) { spec.quality = 0.9; });
+    EXPECT_TRUE(std::isnan(specs->specs()[2].quality));
+    EXPECT_EQ(specs->specs()[0].quality, 0.9);
+    EXPECT_EQ(stored(), "<nothing>");
+}
+
+} // namespace

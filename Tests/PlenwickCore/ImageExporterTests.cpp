@@ -1,10 +1,13 @@
+#include "ChildProcess.hpp"
 #include "PlenwickCore/ExportSpec.hpp"
 #include "PlenwickCore/ImageExporter.hpp"
 #include "PlenwickCore/ImageSource.hpp"
+#include "PlenwickCore/ImageTypes.hpp"
 #include "PlenwickCore/OutputPath.hpp"
 #include "PlenwickCore/PlenwickCore.hpp"
 #include "TestSupport.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <iterator>
@@ -570,6 +573,48 @@ TEST_F(ImageExporterTest, ConcurrentExportsWriteWhatSerialOnesWrite) {
     }
     for (const auto& [file, bytes] : serial)
         EXPECT_EQ(test::readFile(folder / "parallel" / file), bytes) << file;
+}
+
+} // namespace
+
+namespace {
+
+// The list the desktop entries offer Plenwick for is exactly what the exporter decodes: a real
+// file of every listed type exports, and the image types once offered but refused stay refused.
+TEST_F(ImageExporterTest, TheListedImageTypesAreTheOnesDecoded) {
+    struct Case {
+        const char* mimeType;
+        const char* file;
+    };
+    // The vips program writes each of these from the same pixels (it may use the loaders this
+    // process blocks); the exporter judges them by their content.
+    const Case cases[] = {
+        {"image/jpeg", "photo.jpg"},  {"image/png", "photo.png"},   {"image/gif", "photo.gif"},
+        {"image/tiff", "photo.tif"},  {"image/webp", "photo.webp"}, {"image/heic", "photo.heic"},
+        {"image/heif", "photo.heif"}, {"image/avif", "photo.avif"}, {"image/bmp", "photo.bmp"},
+        {"image/jp2", "photo.jp2"},   {"image/jxl", "photo.jxl"},
+    };
+    fs::path pixels = folder / "pixels.png";
+    writePhoto(pixels, 320, 240);
+    for (std::string_view listed : ImageTypes::mimeTypes)
+        EXPECT_TRUE(std::any_of(std::begin(cases), std::end(cases),
+                                [&](const Case& c) { return c.mimeType == listed; }))
+            << listed << " is listed but has no sample here";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mimeType);
+        fs::path source = folder / c.file;
+        test::ChildProcess::Exit written =
+            test::ChildProcess({{"/usr/bin/vips", "copy", pixels.string(), source.string()}, {}})
+                .wait();
+        ASSERT_EQ(written.status, 0) << written.standardError;
+        bool listed = std::find(ImageTypes::mimeTypes.begin(), ImageTypes::mimeTypes.end(),
+                                c.mimeType) != ImageTypes::mimeTypes.end();
+        auto result = exportTo(source, destination(std::string(c.file) + ".jpg"));
+        EXPECT_EQ(static_cast<bool>(result), listed);
+        if (result) {
+            EXPECT_EQ(result.value(), (PixelSize{320, 240}));
+        }
+    }
 }
 
 } // namespace

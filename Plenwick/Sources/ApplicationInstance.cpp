@@ -1,0 +1,25 @@
+#include "ApplicationInstance.hpp"
+
+#include <QMetaObject>
+
+namespace plenwick {
+
+ApplicationInstance::ApplicationInstance(QObject* parent) : QObject(parent) {}
+
+// The bus thread is joined with m_instance, before QObject forgets the events posted to us.
+ApplicationInstance::~ApplicationInstance() = default;
+
+SingleInstance::Outcome ApplicationInstance::claim(std::string& failure) {
+    auto claimed = SingleInstance::claim(
+        applicationID, SingleInstance::Activation::fromEnvironment(),
+        [this](const SingleInstance::Activation& activation) {
+            QMetaObject::invokeMethod(
+                this, [this, token = activation.activationToken] { emit activated(token); },
+                Qt::QueuedConnection);
+        });
+    m_instance = std::move(claimed.instance);
+    failure = std::move(claimed.failure);
+    return claimed.outcome;
+}
+
+} // namespace plenwick

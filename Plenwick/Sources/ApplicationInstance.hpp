@@ -1,0 +1,34 @@
+#pragma once
+
+#include "PlatformServices/SingleInstance.hpp"
+
+#include <memory>
+#include <string>
+
+#include <QObject>
+
+namespace plenwick {
+
+// The settings application's claim to be the one instance in the desktop session: it owns the
+// bus name the desktop entry is named after, and tells of each later launch on the GUI thread.
+class ApplicationInstance : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr const char* applicationID = "com.brindlemoor.Plenwick";
+
+    explicit ApplicationInstance(QObject* parent = nullptr);
+    ~ApplicationInstance() override;
+
+    // Claims the name for this process, or hands this launch over to the instance that owns it.
+    SingleInstance::Outcome claim(std::string& failure);
+
+signals:
+    // Another launch asked for the window, with the token that lets it take the focus.
+    void activated(const std::string& activationToken);
+
+private:
+    std::unique_ptr<SingleInstance> m_instance;
+};
+
+} // namespace plenwick

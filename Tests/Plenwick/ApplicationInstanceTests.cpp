@@ -1,0 +1,161 @@
+#include "ApplicationInstance.hpp"
+#include "ChildProcess.hpp"
+#include "PlenwickApp.hpp"
+#include "PrivateSessionBus.hpp"
+#include "QtTestSupport.hpp"
+#include "TestSupport.hpp"
+#include "Updater.hpp"
+#include "UpdaterModel.hpp"
+
+#include <csignal>
+
+#include <QMainWindow>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace plenwick;
+
+namespace {
+
+// Whether something owns `name` on the bus DBUS_SESSION_BUS_ADDRESS names.
+bool owned(const char* name) {
+    QProcess query;
+    query.start("dbus-send", {"--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                              "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+                              QStringLiteral("string:%1").arg(name)});
+    return query.waitForFinished(10000) && query.readAllStandardOutput().contains("boolean true");
+}
+
+QList<QMainWindow*> visibleWindows() {
+    QList<QMainWindow*> windows;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* window = qobject_cast<QMainWindow*>(widget); window && window->isVisible())
+            windows << window;
+    return windows;
+}
+
+class ApplicationInstanceTest : public testing::Test {
+protected:
+    void SetUp() override {
+        test::application();
+        test::ownAccount(m_environment, m_folder.path());
+        m_environment.set("PLENWICK_FEED_URL", "http://127.0.0.1:9/appcast.xml");
+    }
+
+    // The real program, as the desktop's menu starts it.
+    static test::ChildProcess launch(std::optional<std::string> activationToken = std::nullopt) {
+        return test::ChildProcess(
+            {{PLENWICK_SETTINGS_PROGRAM},
+             {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_ACTIVATION_TOKEN", activationToken}}});
+    }
+
+    test::TemporaryFolder m_folder;
+    test::ScopedEnvironment m_environment;
+};
+
+TEST_F(ApplicationInstanceTest, ASecondLaunchRaisesTheWindowAndExits) {
+    test::PrivateSessionBus bus;
+    ApplicationInstance instance;
+    std::string failure;
+    ASSERT_EQ(instance.claim(failure), SingleInstance::Outcome::first) << failure;
+    EXPECT_TRUE(owned(ApplicationInstance::applicationID));
+
+    PlenwickApp app(std::make_unique<UpdaterModel>(
+        std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)")));
+    QObject::connect(&instance, &ApplicationInstance::activated, &app.window(),
+                     [&app](const std::string& token) { app.raise(token); });
+    app.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&app.window()));
+    app.window().showMinimized();
+    QSignalSpy activated(&instance, &ApplicationInstance::activated);
+
+    // Launches with and without a token from the desktop: each is handed over and ends at once.
+    for (std::optional<std::string> token :
+         {std::optional<std::string>("launch-7"), std::optional<std::string>()}) {
+        test::ChildProcess second = launch(token);
+        // Our own event loop must run for the request to be answered, so wait in it.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return activated.count() > 0; }, 20000));
+        test::ChildProcess::Exit exit = second.wait();
+        EXPECT_EQ(exit.status, 0) << exit.standardError;
+        EXPECT_EQ(activated.takeFirst().at(0).value<std::string>(), token.value_or(""));
+    }
+    EXPECT_EQ(visibleWindows(), QList<QMainWindow*>{&app.window()});
+    EXPECT_FALSE(app.window().isMinimized());
+}
+
+TEST_F(ApplicationInstanceTest, PlatformDataOfAnyShapeIsReadForTheTokenAlone) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"{}", ""},
+        {"{'activation-token': <'tok-1'>}", "tok-1"},
+        {"{'x': <['a', 'b']>, 'activation-token': <'tok-2'>, 'y': <{'k': <1>}>}", "tok-2"},
+        {"{'activation-token': <42>}", ""},
+        {"{'activation-token': <['tok-3']>, 'desktop-startup-id': <'id'>}", ""},
+    };
+    test::PrivateSessionBus bus;
+    ApplicationInstance instance;
+    std::string failure;
+    ASSERT_EQ(instance.claim(failure), SingleInstance::Outcome::first) << failure;
+    QSignalSpy activated(&instance, &ApplicationInstance::activated);
+    for (const auto& [data, token] : cases) {
+        SCOPED_TRACE(data);
+        QProcess call;
+        call.start("gdbus", {"call", "--session", "--dest", ApplicationInstance::applicationID,
+                             "--object-path", "/com/brindlemoor/Plenwick", "--method",
+                             "org.freedesktop.Application.Activate", data});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return activated.count() > 0; }, 20000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return call.state() == QProcess::NotRunning; }, 20000));
+        EXPECT_EQ(call.exitCode(), 0) << call.readAllStandardError().toStdString();
+        EXPECT_EQ(activated.takeFirst().at(0).value<std::string>(), token);
+    }
+}
+
+TEST_F(ApplicationInstanceTest, TheProgramKeepsRunningWhileLaterLaunchesHandOver) {
+    test::PrivateSessionBus bus;
+    test::ChildProcess first = launch();
+    ASSERT_TRUE(QTest::qWaitFor([] { return owned(ApplicationInstance::applicationID); }, 30000));
+    for (int i = 0; i < 2; ++i) {
+        test::ChildProcess::Exit exit = launch().wait();
+        EXPECT_EQ(exit.status, 0) << exit.standardError;
+    }
+    // Still there to be ended: the first launch did not quit with the others.
+    EXPECT_TRUE(owned(ApplicationInstance::applicationID));
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait().status, 128 + SIGTERM);
+}
+
+TEST_F(ApplicationInstanceTest, WithoutASessionBusTheWindowRunsOnItsOwn) {
+    ApplicationInstance instance;
+    std::string failure;
+    EXPECT_EQ(instance.claim(failure), SingleInstance::Outcome::noBus);
+    EXPECT_NE(failure.find("session bus"), std::string::npos) << failure;
+
+    m_environment.unset("DBUS_SESSION_BUS_ADDRESS");
+    m_environment.unset("XDG_RUNTIME_DIR");
+    EXPECT_EQ(instance.claim(failure), SingleInstance::Outcome::noBus);
+}
+
+TEST_F(ApplicationInstanceTest, AnOwnerThatDoesNotAnswerFailsTheLaunch) {
+    test::PrivateSessionBus bus;
+    // Something that holds the name but serves no Activate.
+    QProcess holder;
+    holder.start("/usr/bin/python3", {"-m", "dbusmock", ApplicationInstance::applicationID,
+                                      "/com/brindlemoor/Plenwick", "org.example.Other"});
+    ASSERT_TRUE(QTest::qWaitFor([] { return owned(ApplicationInstance::applicationID); }, 30000));
+
+    test::ChildProcess::Exit exit = launch().wait();
+    EXPECT_EQ(exit.status, 1);
+    EXPECT_NE(exit.standardError.find("the settings window that is open does not answer"),
+              std::string::npos)
+        << exit.standardError;
+    holder.terminate();
+    holder.waitForFinished(10000);
+}
+
+TEST(SingleInstancePath, IsTheNameWithSlashes) {
+    EXPECT_EQ(SingleInstance::objectPath("com.brindlemoor.Plenwick"), "/com/brindlemoor/Plenwick");
+    EXPECT_EQ(SingleInstance::objectPath("org.example.my-app"), "/org/example/my_app");
+}
+
+} // namespace
