@@ -17,15 +17,6 @@ using plenwick::SizeRule;
 using plenwick::TargetSize;
 using plenwick::fuzz::ScratchFolder;
 
-namespace {
-
-const ScratchFolder& scratch() {
-    static const ScratchFolder folder;
-    return folder;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Readies libvips once, with its operation cache off, as the programs do.
     if (!plenwick::PlenwickCore::start("plenwick-fuzz"))
@@ -38,7 +29,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Small targets keep each input fast; the decode bounds are those of a real share.
     const std::vector<SizeRule> rules{SizeRule::width(64), SizeRule::longEdge(48)};
-    auto source = ImageSource::open(scratch().write("input", data, size), rules);
+    auto source = ImageSource::open(ScratchFolder::ofProcess().write("input", data, size), rules);
     if (!source)
         return 0;
     for (SizeRule rule : rules) {

@@ -31,6 +31,12 @@ public:
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
+    // The one folder of this process, made on first use.
+    static const ScratchFolder& ofProcess() {
+        static const ScratchFolder folder;
+        return folder;
+    }
+
     const std::filesystem::path& path() const { return m_path; }
 
     // The file `name` in the folder, holding exactly the input's bytes, for code that only

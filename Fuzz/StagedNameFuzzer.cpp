@@ -20,14 +20,9 @@ using plenwick::fuzz::ScratchFolder;
 
 namespace {
 
-const ScratchFolder& scratch() {
-    static const ScratchFolder folder;
-    return folder;
-}
-
 // The sources the copies are made from: an image and its delivered representation.
 std::filesystem::path sources() {
-    return scratch().path() / "sources";
+    return ScratchFolder::ofProcess().path() / "sources";
 }
 
 class FuzzedProvider : public ItemProvider {
@@ -53,8 +48,8 @@ private:
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     static const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xE0, 0, 0x10, 'J', 'F', 'I', 'F', 0};
     std::filesystem::create_directory(sources());
-    scratch().write("sources/representation.jpeg", jpeg, sizeof jpeg);
-    scratch().write("sources/photo.jpg", jpeg, sizeof jpeg);
+    ScratchFolder::ofProcess().write("sources/representation.jpeg", jpeg, sizeof jpeg);
+    ScratchFolder::ofProcess().write("sources/photo.jpg", jpeg, sizeof jpeg);
     return 0;
 }
 
@@ -79,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::make_shared<FuzzedProvider>(std::vector<std::string>{"public.file-url"}, std::nullopt,
                                          url),
     };
-    const std::filesystem::path staging = scratch().path() / "staging";
+    const std::filesystem::path staging = ScratchFolder::ofProcess().path() / "staging";
     ItemLoader::Result result = ItemLoader::load(providers, staging);
 
     for (const std::filesystem::path& file : result.files) {
@@ -91,7 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap();
     }
     std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(scratch().path(), ignored))
+    for (const auto& entry :
+         std::filesystem::directory_iterator(ScratchFolder::ofProcess().path(), ignored))
         if (entry.path() != staging && entry.path() != sources())
             __builtin_trap();
     if (std::distance(std::filesystem::directory_iterator(sources(), ignored),

@@ -10,23 +10,14 @@
 using plenwick::XdgUserDirs;
 using plenwick::fuzz::ScratchFolder;
 
-namespace {
-
-const ScratchFolder& scratch() {
-    static const ScratchFolder folder;
-    return folder;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ::setenv("HOME", (scratch().path() / "home").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", scratch().path().c_str(), 1);
+    ::setenv("HOME", (ScratchFolder::ofProcess().path() / "home").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", ScratchFolder::ofProcess().path().c_str(), 1);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    scratch().write("user-dirs.dirs", data, size);
+    ScratchFolder::ofProcess().write("user-dirs.dirs", data, size);
     if (!XdgUserDirs::pictures().is_absolute())
         __builtin_trap();
     return 0;
