@@ -6,12 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 using plenwick::ItemLoader;
