@@ -14,6 +14,7 @@ PACKAGES=(
     qt6-base-dev libgl-dev libgtest-dev libgmock-dev dpkg-dev
     dbus dbus-daemon python3 python3-dbusmock openssl xdg-utils
     scdoc desktop-file-utils appstream lintian
+    clang-14 libclang-rt-14-dev
 )
 # bench/run.sh adds nodejs and npm only when npm is missing: some nodejs packages bring
 # their own npm and conflict with the npm package.

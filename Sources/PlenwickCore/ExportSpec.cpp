@@ -126,6 +126,36 @@ Expected<ExportSpec, DecodingError> decodeSpec(const Json& object, const std::st
     return spec;
 }
 
+// A stored list nests four levels deep; far deeper text is damaged, and is turned down before
+// the parser builds a tree of it.
+constexpr size_t nestingLimit = 64;
+
+bool nestsTooDeep(std::string_view text) {
+    size_t depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > nestingLimit)
+                return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+DecodingError notJson(const std::string& reason) {
+    return {DecodingError::Kind::dataCorrupted, "", "The given data was not valid JSON. " + reason};
+}
+
 } // namespace
 
 const std::vector<ExportSpec>& ExportSpec::defaults() {
@@ -157,12 +187,15 @@ std::optional<std::string> ExportSpec::encodeList(const std::vector<ExportSpec>&
 }
 
 Expected<std::vector<ExportSpec>, DecodingError> ExportSpec::decodeList(std::string_view text) {
+    if (nestsTooDeep(text))
+        return notJson("Arrays and objects nest more than " + std::to_string(nestingLimit) +
+                       " levels deep.");
     Json document;
     try {
         document = Json::parse(text);
-    } catch (const Json::parse_error& error) {
-        return DecodingError{DecodingError::Kind::dataCorrupted, "",
-                             std::string("The given data was not valid JSON. ") + error.what()};
+    } catch (const Json::exception& error) {
+        // Syntax errors, and numbers beyond the range of a double (1e400) as well.
+        return notJson(error.what());
     }
     if (!document.is_array())
         return typeMismatch("", "Array<ExportSpec>", document);

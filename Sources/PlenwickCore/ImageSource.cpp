@@ -4,6 +4,8 @@
 #include "PlenwickCore/TargetSize.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <fstream>
 #include <optional>
 #include <string_view>
 
@@ -95,6 +97,31 @@ VImage load(Format format, const VSource& source, VOption* options) {
     return VImage::tiffload_source(source, options);
 }
 
+// Whether every chunk of a PNG fits in the file. libpng allocates a chunk's buffer at the length
+// its header claims before reading it, so a 1 kB file claiming a 2 GB text chunk would take
+// 2 GB; a chunk running past the end only ever belongs to a damaged file.
+bool pngChunksFit(const std::string& filename) {
+    std::ifstream file(filename, std::ios::binary);
+    file.seekg(0, std::ios::end);
+    const std::streamoff size = file.tellg();
+    std::streamoff offset = 8;
+    while (file && offset + 8 <= size) {
+        unsigned char header[8];
+        file.seekg(offset);
+        if (!file.read(reinterpret_cast<char*>(header), sizeof header))
+            return false;
+        const uint32_t length = (uint32_t{header[0]} << 24) | (uint32_t{header[1]} << 16) |
+                                (uint32_t{header[2]} << 8) | header[3];
+        // Length, type, data and CRC.
+        offset += 12 + static_cast<std::streamoff>(length);
+        if (length > 0x7FFFFFFF || offset > size)
+            return false;
+        if (std::string_view(reinterpret_cast<const char*>(header) + 4, 4) == "IEND")
+            return true;
+    }
+    return static_cast<bool>(file);
+}
+
 // Nothing when the file is not in a format we decode; throws VError for a file that cannot be
 // opened or a header that the loader rejects.
 std::optional<OpenedSource> readHeader(const std::filesystem::path& source) {
@@ -108,7 +135,7 @@ std::optional<OpenedSource> readHeader(const std::filesystem::path& source) {
         return std::nullopt;
     }
     std::optional<Format> format = formatOfLoader(loader);
-    if (!format)
+    if (!format || (*format == Format::png && !pngChunksFit(filename)))
         return std::nullopt;
 
     VImage header = load(*format, file, loadOptions());

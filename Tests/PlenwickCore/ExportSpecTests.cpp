@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -125,6 +126,47 @@ TEST(ExportSpec, DecodesByTheRules) {
             EXPECT_EQ(decoded.error().description, c.description);
         }
     }
+}
+
+struct UndecodableCase {
+    const char* name;
+    std::string json;
+};
+
+TEST(ExportSpec, TextBeyondWhatAListCanHoldIsCorruptDataNotAnException) {
+    auto spec = [](const std::string& pixels, const std::string& quality) {
+        return R"([{"id":"a","folder":"b","rule":{"width":{"_0":)" + pixels + R"(}},"quality":)" +
+               quality + "}]";
+    };
+    auto nested = [](size_t depth, char open, char close) {
+        return std::string(depth, open) + std::string(depth, close);
+    };
+    const UndecodableCase cases[] = {
+        {"a quality above the range of a double", spec("5", "1e400")},
+        {"a quality below the range of a double", spec("5", "-1e400")},
+        {"a pixel count beyond the range of a double", spec("-1e400", "1")},
+        {"arrays nested a hundred thousand deep", nested(100000, '[', ']')},
+        {"arrays nested a hundred thousand deep, never closed", std::string(100000, '[')},
+        {"objects nested deep as the value of a member",
+         R"([{"a":)" + std::string(5000, '{') + "}]"},
+        {"arrays nested deep inside an unknown member of a spec",
+         spec("5", "1").insert(2, R"("extra":)" + nested(65, '[', ']') + ",")},
+    };
+    for (const UndecodableCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto decoded = ExportSpec::decodeList(c.json);
+        ASSERT_FALSE(decoded);
+        EXPECT_EQ(decoded.error().kind, DecodingError::Kind::dataCorrupted);
+        EXPECT_EQ(decoded.error().codingPath, "");
+        EXPECT_TRUE(decoded.error().description.starts_with("The given data was not valid JSON."))
+            << decoded.error().description;
+    }
+    // The bound leaves room for every list that can be stored, brackets inside strings
+    // included.
+    auto deepInString = spec("5", "1").insert(8, nested(100, '[', '{'));
+    EXPECT_TRUE(ExportSpec::decodeList(deepInString)) << deepInString;
+    EXPECT_TRUE(
+        ExportSpec::decodeList(spec("5", "1").insert(2, "\"x\":" + nested(60, '[', ']') + ",")));
 }
 
 TEST(ExportSpec, TheRuleErrorNamesTheRuleObject) {

@@ -400,6 +400,29 @@ TEST_F(ImageExporterTest, UnreadableInputsNameTheSourceAndCreateNoFolder) {
     }
 }
 
+long peakResidentKilobytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST_F(ImageExporterTest, APngChunkClaimingMoreThanTheFileHoldsIsUnreadableWithoutTakingTheClaim) {
+    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    std::string png = test::readFile(fixtures / "alpha" / "basn6a08.png");
+    // After the signature and IHDR: a text chunk claiming 1.9 GB, of which the file holds a few
+    // bytes; the image's own chunks follow.
+    const size_t afterHeader = 8 + 12 + 13;
+    std::string claim("\x73\x65\x74\x88zTXtnote\0\0x", 15);
+    for (size_t end : {png.size(), afterHeader}) {
+        writeBytes(folder / "claim.png", png.substr(0, afterHeader) + claim + png.substr(end));
+        const long before = peakResidentKilobytes();
+        auto result = exportTo(folder / "claim.png", destination());
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), ExportError::unreadable(folder / "claim.png"));
+        EXPECT_LT(peakResidentKilobytes() - before, 256 * 1024);
+    }
+}
+
 TEST_F(ImageExporterTest, HostileFilesGiveUnreadableOrAWholeJpeg) {
     const std::filesystem::path fixtures = test::fixtures();
     std::vector<fs::path> sources;

@@ -53,6 +53,11 @@ TEST(SpecStore, LoadsWhatIsUsableAndOtherwiseTheDefaultsWithoutTouchingTheStored
          data(R"([{"id":"a","folder":"a","rule":{"width":{"_0":1},"longEdge":{"_0":1}},)"
               R"("quality":1}])"),
          defaults},
+        {"a quality beyond the range of a double",
+         data(R"([{"id":"a","folder":"a","rule":{"width":{"_0":1}},"quality":1e400}])"), defaults},
+        {"a pixel count beyond the range of a double",
+         data(R"([{"id":"a","folder":"a","rule":{"width":{"_0":-1e400}},"quality":1}])"), defaults},
+        {"arrays nested deeper than any list", data(std::string(100000, '[')), defaults},
         {"invalid UTF-8",
          data("[{\"id\":\"\xff\",\"folder\":\"a\",\"rule\":{\"width\":{\"_0\":1}},"
               "\"quality\":1}]"),

@@ -1,0 +1,48 @@
+// Photos come from anywhere: a mutated real image opens or is unreadable, and what opens
+// renders at every size its rules ask for, upright and exactly that size.
+#include "PlenwickCore/ImageSource.hpp"
+#include "PlenwickCore/PlenwickCore.hpp"
+#include "PlenwickCore/TargetSize.hpp"
+#include "ScratchFolder.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include <vips/vips8>
+
+using plenwick::ImageSource;
+using plenwick::PixelSize;
+using plenwick::SizeRule;
+using plenwick::TargetSize;
+using plenwick::fuzz::ScratchFolder;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Readies libvips once, with its operation cache off, as the programs do.
+    if (!plenwick::PlenwickCore::start("plenwick-fuzz"))
+        std::exit(1);
+    vips_cache_set_max(0);
+    vips_concurrency_set(1);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Small targets keep each input fast; the decode bounds are those of a real share.
+    const std::vector<SizeRule> rules{SizeRule::width(64), SizeRule::longEdge(48)};
+    auto source = ImageSource::open(ScratchFolder::ofProcess().write("input", data, size), rules);
+    if (!source)
+        return 0;
+    for (SizeRule rule : rules) {
+        PixelSize size = TargetSize::compute(source.value().uprightSize(), rule);
+        try {
+            vips::VImage image = source.value().render(size);
+            if (image.width() != size.width || image.height() != size.height ||
+                image.bands() != 3 || image.format() != VIPS_FORMAT_UCHAR)
+                __builtin_trap();
+        } catch (const vips::VError&) {
+            vips_error_clear();
+        }
+    }
+    return 0;
+}
