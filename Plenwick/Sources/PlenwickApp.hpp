@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <thread>
 
 #include <QMainWindow>
 
@@ -15,7 +16,8 @@ class UpdaterModel;
 // menu holds "Check for Updates…" beside the window's own button.
 class PlenwickApp {
 public:
-    // Creates the updater (which starts it) and the window for the shared preferences.
+    // Creates the updater (which starts it) and the window for the shared preferences, and
+    // removes, off the GUI thread, what shares that died left behind.
     PlenwickApp();
     // The same frame over a given updater.
     explicit PlenwickApp(std::unique_ptr<UpdaterModel> updater);
@@ -35,6 +37,8 @@ private:
     std::unique_ptr<QMainWindow> m_window;
     ContentView* m_content;
     QAction* m_checkForUpdates;
+    // Removes what dead shares left behind; joined when the application goes.
+    std::jthread m_leftovers;
 };
 
 } // namespace plenwick

@@ -1,5 +1,8 @@
 #include "PlenwickApp.hpp"
 
+#include <exception>
+#include <iostream>
+
 #include <QApplication>
 #include <QIcon>
 
@@ -9,7 +12,16 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName("plenwick");
     QApplication::setWindowIcon(QIcon::fromTheme("plenwick"));
 
-    plenwick::PlenwickApp app;
-    app.show();
-    return QApplication::exec();
+    // The window swallows its own failures; this only keeps anything that still escapes from
+    // aborting the program.
+    try {
+        plenwick::PlenwickApp app;
+        app.show();
+        return QApplication::exec();
+    } catch (const std::exception& error) {
+        std::cerr << "plenwick: " << error.what() << "\n";
+    } catch (...) {
+        std::cerr << "plenwick: an unexpected error\n";
+    }
+    return 1;
 }

@@ -33,17 +33,18 @@ void writeImage(const std::filesystem::path& file, int width, int height) {
     red.bandjoin(green).bandjoin(blue).cast(VIPS_FORMAT_UCHAR).write_to_file(file.c_str());
 }
 
-TemporaryFolder::TemporaryFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "plenwick-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create a temporary folder");
-    m_path = pattern;
+namespace {
+
+plenwick::TemporaryFolder createFolder() {
+    std::string failure;
+    auto folder = plenwick::TemporaryFolder::create("plenwick-test-XXXXXX", failure);
+    if (!folder)
+        throw std::runtime_error("cannot create a temporary folder: " + failure);
+    return std::move(*folder);
 }
 
-TemporaryFolder::~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-}
+} // namespace
+
+TemporaryFolder::TemporaryFolder() : m_folder(createFolder()) {}
 
 } // namespace plenwick::test
