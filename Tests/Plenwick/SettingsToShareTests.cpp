@@ -34,6 +34,8 @@ protected:
         m_environment.set("PLENWICK_FEED_URL",
                           "http://127.0.0.1:" +
                               std::to_string(test::LocalHttpServer::closedPort()) + "/appcast.xml");
+        std::filesystem::create_directories(m_folder / "tmp");
+        m_environment.set("TMPDIR", (m_folder / "tmp").string());
         m_environment.unset("DISPLAY");
         m_environment.unset("WAYLAND_DISPLAY");
         std::filesystem::create_directories(m_folder / "home");

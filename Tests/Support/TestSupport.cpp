@@ -3,9 +3,12 @@
 #include "PlenwickCore/PlenwickCore.hpp"
 
 #include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <sys/stat.h>
 
 #include <vips/vips8>
 
@@ -31,6 +34,15 @@ void writeImage(const std::filesystem::path& file, int width, int height) {
     vips::VImage green = xy.extract_band(1) * (255.0 / std::max(1, height));
     vips::VImage blue = (red + green) / 2;
     red.bandjoin(green).bandjoin(blue).cast(VIPS_FORMAT_UCHAR).write_to_file(file.c_str());
+}
+
+void makeOld(const std::filesystem::path& path) {
+    timespec times[2];
+    clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec -= 120;
+    times[1] = times[0];
+    if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        throw std::runtime_error("cannot set the times of " + path.string());
 }
 
 namespace {

@@ -17,6 +17,10 @@ std::string readFile(const std::filesystem::path& file);
 // Writes a small image of the given size (format from the extension), with a colour gradient.
 void writeImage(const std::filesystem::path& file, int width, int height);
 
+// Sets a file's or folder's times two minutes back: leftovers count as left only a minute after
+// they were last touched.
+void makeOld(const std::filesystem::path& path);
+
 // A fresh folder in the temporary folder that is removed, with everything in it, when the object
 // goes; it is marked in use like a share's, so that no cleanup takes it meanwhile. Throws when it
 // cannot be made.
