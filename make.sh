@@ -12,13 +12,24 @@ PACKAGES=(
     libvips-dev libvips-tools libsqlite3-dev libcurl4-openssl-dev
     libexpat1-dev nlohmann-json3-dev libutf8proc-dev libsystemd-dev
     qt6-base-dev libgl-dev libgtest-dev libgmock-dev dpkg-dev
-    dbus dbus-daemon python3 python3-dbusmock openssl xdg-utils
+    dbus dbus-daemon python3 python3-dbusmock openssl xdg-utils locales
     scdoc desktop-file-utils appstream lintian
     clang-14 libclang-rt-14-dev
 )
 # bench/run.sh adds nodejs and npm only when npm is missing: some nodejs packages bring
 # their own npm and conflict with the npm package.
 BENCH_PACKAGES=(imagemagick time)
+
+# The tests check that records and log lines read the same under a German locale.
+ensure_test_locale() {
+    locale -a 2>/dev/null | grep -qix 'de_DE.utf-\?8' && return 0
+    local sudo=()
+    ((EUID == 0)) || sudo=(sudo)
+    "${sudo[@]}" sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen ||
+        echo 'de_DE.UTF-8 UTF-8' | "${sudo[@]}" tee -a /etc/locale.gen >/dev/null
+    "${sudo[@]}" locale-gen
+}
 
 # build [TARGET...]: the release preset, all of it or just the targets named.
 build() {
@@ -61,6 +72,7 @@ demo)
     ;;
 test)
     ensure_packages "${PACKAGES[@]}"
+    ensure_test_locale
     build
     ctest --preset release
     ;;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <list>
+#include <optional>
 #include <stop_token>
 #include <thread>
 #include <utility>
@@ -28,7 +29,13 @@ public:
         QPointer<Receiver> guard(receiver);
         *slot = std::jthread([this, guard, slot, work = std::move(work),
                               done = std::move(done)](std::stop_token stop) mutable {
-            auto value = work(stop);
+            // A job that throws delivers nothing; its thread still ends and is joined.
+            std::optional<decltype(work(stop))> value;
+            try {
+                value.emplace(work(stop));
+            } catch (...) {
+                value.reset();
+            }
             // The application object outlives every receiver, so posting to it is safe even
             // while the receiver is being destroyed; the guard decides on the GUI thread.
             QMetaObject::invokeMethod(
@@ -39,7 +46,8 @@ public:
                         return;
                     slot->join();
                     m_threads.erase(slot);
-                    done(std::move(value));
+                    if (value)
+                        done(std::move(*value));
                 },
                 Qt::QueuedConnection);
         });

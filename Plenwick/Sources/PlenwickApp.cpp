@@ -2,6 +2,9 @@
 
 #include "ContentView.hpp"
 #include "ShareLauncher.hpp"
+#include "PlenwickCore/Leftovers.hpp"
+#include "PlenwickCore/SpecStore.hpp"
+#include "SpecsModel.hpp"
 #include "UpdaterModel.hpp"
 
 #include <QAction>
@@ -46,6 +49,15 @@ PlenwickApp::PlenwickApp(std::unique_ptr<UpdaterModel> updater)
 
     // The window takes the size of its content, and the user cannot change it.
     m_window->layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    m_leftovers =
+        std::jthread([specs = m_content->model().specs(), root = SpecStore::outputRoot()] {
+            try {
+                Leftovers::remove(specs, root);
+            } catch (...) {
+                // What is left stays for the next share to remove.
+            }
+        });
 }
 
 PlenwickApp::~PlenwickApp() = default;

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <QMainWindow>
 
@@ -16,7 +17,8 @@ class UpdaterModel;
 // menu holds "Check for Updates…" beside the window's own button and "Export Photos…".
 class PlenwickApp {
 public:
-    // Creates the updater (which starts it) and the window for the shared preferences.
+    // Creates the updater (which starts it) and the window for the shared preferences, and
+    // removes, off the GUI thread, what shares that died left behind.
     PlenwickApp();
     // The same frame over a given updater.
     explicit PlenwickApp(std::unique_ptr<UpdaterModel> updater);
@@ -44,6 +46,8 @@ private:
     ContentView* m_content;
     QAction* m_checkForUpdates;
     QAction* m_exportPhotos;
+    // Removes what dead shares left behind; joined when the application goes.
+    std::jthread m_leftovers;
 };
 
 } // namespace plenwick

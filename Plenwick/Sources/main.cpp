@@ -1,6 +1,7 @@
 #include "ApplicationInstance.hpp"
 #include "PlenwickApp.hpp"
 
+#include <exception>
 #include <iostream>
 
 #include <QApplication>
@@ -29,9 +30,18 @@ int main(int argc, char** argv) {
         break;
     }
 
-    PlenwickApp app;
-    QObject::connect(&instance, &ApplicationInstance::activated, &application,
-                     [&app](const std::string& token) { app.raise(token); });
-    app.show();
-    return QApplication::exec();
+    // The window swallows its own failures; this only keeps anything that still escapes from
+    // aborting the program.
+    try {
+        PlenwickApp app;
+        QObject::connect(&instance, &ApplicationInstance::activated, &application,
+                         [&app](const std::string& token) { app.raise(token); });
+        app.show();
+        return QApplication::exec();
+    } catch (const std::exception& error) {
+        std::cerr << "plenwick: " << error.what() << "\n";
+    } catch (...) {
+        std::cerr << "plenwick: an unexpected error\n";
+    }
+    return 1;
 }

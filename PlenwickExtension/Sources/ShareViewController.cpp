@@ -1,18 +1,23 @@
 #include "ShareViewController.hpp"
 
 #include "DiagnosticRecord.hpp"
+#include "PlatformServices/FileDescriptor.hpp"
 #include "PlatformServices/NotificationCenter.hpp"
 #include "PlatformServices/Preferences.hpp"
+#include "PlatformServices/TemporaryFolder.hpp"
 #include "PlatformServices/Uuid.hpp"
 #include "PlenwickCore/AppcastCheck.hpp"
 #include "PlenwickCore/ExportRun.hpp"
 #include "PlenwickCore/ItemLoader.hpp"
 #include "PlenwickCore/PlenwickCore.hpp"
+#include "PlenwickCore/Leftovers.hpp"
 #include "PlenwickCore/SpecStore.hpp"
 #include "PlenwickCore/UpdateNudge.hpp"
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,26 +40,6 @@ std::string joined(const std::vector<std::string>& parts, char separator) {
     }
     return text;
 }
-
-// The staging folder of one share: private to the user, gone on every way out.
-class StagingFolder {
-public:
-    StagingFolder()
-        : m_path(std::filesystem::temp_directory_path() / ("plenwick-" + Uuid::random())) {
-        ::mkdir(m_path.c_str(), 0700);
-    }
-    ~StagingFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    StagingFolder(const StagingFolder&) = delete;
-    StagingFolder& operator=(const StagingFolder&) = delete;
-
-    const std::filesystem::path& path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
 
 } // namespace
 
@@ -79,7 +64,16 @@ void ShareViewController::viewDidAppear() {
     m_logger.info("share started with %ld items", static_cast<long>(providers.size()));
 
     m_exportTask = std::jthread([this, providers = std::move(providers)](std::stop_token stop) {
-        ShareOutcome outcome = exportProviders(providers, stop);
+        const auto start = std::chrono::steady_clock::now();
+        ShareOutcome outcome;
+        // Whatever stops the share still ends in a notification and a record.
+        try {
+            outcome = exportProviders(providers, start, stop);
+        } catch (const std::exception& error) {
+            outcome = failedShare(providers, start, error.what());
+        } catch (...) {
+            outcome = failedShare(providers, start, "an unexpected error");
+        }
         // A dismissed share posts nothing and leaves the request to the host.
         if (!stop.stop_requested())
             finish(outcome.body);
@@ -99,15 +93,26 @@ std::optional<ShareOutcome> ShareViewController::waitUntilDone() {
     return m_outcome;
 }
 
-ShareOutcome
-ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
-                                     std::stop_token stop) {
-    const auto start = std::chrono::steady_clock::now();
-    StagingFolder staging;
-
+std::vector<std::string>
+ShareViewController::typesOf(const std::vector<std::shared_ptr<ItemProvider>>& providers) {
     std::vector<std::string> providerTypes;
     for (const auto& provider : providers)
         providerTypes.push_back(joined(provider->registeredTypeIdentifiers(), ','));
+    return providerTypes;
+}
+
+ShareOutcome
+ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                                     std::chrono::steady_clock::time_point start,
+                                     std::stop_token stop) {
+    std::string stagingFailure;
+    std::optional<TemporaryFolder> staging;
+    if (auto temporary = TemporaryFolder::systemFolder(stagingFailure))
+        staging = TemporaryFolder::create(*temporary, "plenwick-" + Uuid::random(), stagingFailure);
+    if (!staging)
+        return failedShare(providers, start, stagingFailure);
+
+    std::vector<std::string> providerTypes = typesOf(providers);
 
     std::shared_ptr<Preferences> defaults = Preferences::openShared("plenwick-share");
     UpdateNudge nudge(AppcastCheck::feedURLFromEnvironment(), defaults,
@@ -115,11 +120,17 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
 
     // The feed check runs beside loading and exporting; a dismissal cancels it with the share.
     std::optional<std::string> suffix;
-    std::jthread suffixTask(
-        [&nudge, &suffix](std::stop_token suffixStop) { suffix = nudge.suffix(suffixStop); });
+    std::jthread suffixTask([&nudge, &suffix](std::stop_token suffixStop) {
+        // A check that breaks is a check that found nothing.
+        try {
+            suffix = nudge.suffix(suffixStop);
+        } catch (...) {
+            suffix.reset();
+        }
+    });
     std::stop_callback cancelSuffix(stop, [&suffixTask] { suffixTask.request_stop(); });
 
-    ItemLoader::Result loaded = ItemLoader::load(providers, staging.path());
+    ItemLoader::Result loaded = ItemLoader::load(providers, staging->path());
     if (stop.stop_requested()) {
         suffixTask.join();
         return {ShareOutcome::Status::dismissed, {}};
@@ -128,28 +139,48 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
     SpecStore store(defaults);
     std::vector<ExportSpec> specs = store.load();
     std::filesystem::path root = SpecStore::outputRoot();
+    Leftovers::remove(specs, root);
     ExportResult result = ExportRun::run(loaded.files, specs, root, loaded.skipped, stop);
 
     suffixTask.join();
     std::string body = composeBody(result, suffix);
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::string summary = summaryLine(seconds, body);
-    extensionLog().info("%s", summary.c_str());
-
     DiagnosticRecord record;
-    record.date = std::chrono::system_clock::now();
     record.items = static_cast<int64_t>(providers.size());
     record.providerTypes = std::move(providerTypes);
     for (const auto& file : loaded.files)
         record.loaded.push_back(file.filename().string());
     record.notes = loaded.notes;
     record.nudge = suffix;
-    record.summary = summary;
-    appendDiagnostic(record.text());
+    conclude(start, body, std::move(record));
 
     bool complete = result.failures.empty() && result.skipped == 0;
     return {complete ? ShareOutcome::Status::exported : ShareOutcome::Status::incomplete, body};
+}
+
+ShareOutcome
+ShareViewController::failedShare(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                                 std::chrono::steady_clock::time_point start,
+                                 const std::string& reason) {
+    ShareOutcome outcome{ShareOutcome::Status::incomplete, "Plenwick failed: " + reason};
+    try {
+        DiagnosticRecord record;
+        record.items = static_cast<int64_t>(providers.size());
+        record.providerTypes = typesOf(providers);
+        conclude(start, outcome.body, std::move(record));
+    } catch (...) {
+        // The notification still says what happened.
+    }
+    return outcome;
+}
+
+void ShareViewController::conclude(std::chrono::steady_clock::time_point start,
+                                   const std::string& body, DiagnosticRecord record) {
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    record.summary = summaryLine(seconds, body);
+    extensionLog().info("%s", record.summary.c_str());
+    record.date = std::chrono::system_clock::now();
+    appendDiagnostic(record.text());
 }
 
 void ShareViewController::finish(const std::string& body) {
@@ -177,12 +208,25 @@ void ShareViewController::appendDiagnostic(const std::string& record) {
     std::filesystem::create_directories(root, ignored);
     std::string line = record + "\n";
     // O_APPEND with one write: records of shares finishing at the same moment never interleave.
-    int fd = ::open((root / ".plenwick.log").c_str(),
-                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0)
+    FileDescriptor log(::open((root / ".plenwick.log").c_str(),
+                              O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!log) {
+        extensionLog().error("diagnostic record not written: %s", std::strerror(errno));
         return;
-    [[maybe_unused]] auto written = ::write(fd, line.data(), line.size());
-    ::close(fd);
+    }
+    ssize_t written = ::write(log.get(), line.data(), line.size());
+    if (written == static_cast<ssize_t>(line.size()))
+        return;
+    int code = written < 0 ? errno : ENOSPC;
+    // A full disk may take part of the line: cut it off again, unless another share has
+    // appended since, so that every record in the file stays whole.
+    struct stat status {};
+    off_t end = ::lseek(log.get(), 0, SEEK_CUR);
+    if (written > 0 && end >= written && ::fstat(log.get(), &status) == 0 &&
+        status.st_size == end) {
+        [[maybe_unused]] int cut = ::ftruncate(log.get(), end - written);
+    }
+    extensionLog().error("diagnostic record not written: %s", std::strerror(code));
 }
 
 } // namespace plenwick

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DiagnosticRecord.hpp"
 #include "ExtensionContext.hpp"
 #include "PlatformServices/Log.hpp"
 #include "PlenwickCore/ExportResult.hpp"
@@ -47,7 +48,17 @@ public:
 
 private:
     static ShareOutcome exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                                        std::chrono::steady_clock::time_point start,
                                         std::stop_token stop);
+    // A share that could not run: its body says why, and it is logged and recorded as usual.
+    static ShareOutcome failedShare(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                                    std::chrono::steady_clock::time_point start,
+                                    const std::string& reason);
+    // Logs the summary line of `body` and appends `record` with it.
+    static void conclude(std::chrono::steady_clock::time_point start, const std::string& body,
+                         DiagnosticRecord record);
+    static std::vector<std::string>
+    typesOf(const std::vector<std::shared_ptr<ItemProvider>>& providers);
     void finish(const std::string& body);
 
     Log m_logger{"extension"};

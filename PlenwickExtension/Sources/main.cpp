@@ -2,13 +2,14 @@
 #include "ShareCommandLine.hpp"
 #include "ShareHost.hpp"
 
+#include <exception>
 #include <iostream>
 
 using namespace plenwick;
 
-int main(int argc, char** argv) {
-    ShareHost::holdDismissalSignals();
+namespace {
 
+int share(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     std::string error;
     auto line = ShareCommandLine::parse(arguments, error);
@@ -30,4 +31,20 @@ int main(int argc, char** argv) {
         return 1;
     }
     return ShareHost::run(*line, argc, argv);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ShareHost::holdDismissalSignals();
+    // The share itself turns what goes wrong into its outcome; this only keeps anything that
+    // still escapes from aborting the program.
+    try {
+        return share(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "plenwick-share: " << error.what() << "\n";
+    } catch (...) {
+        std::cerr << "plenwick-share: an unexpected error\n";
+    }
+    return 1;
 }

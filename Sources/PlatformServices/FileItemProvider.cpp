@@ -31,9 +31,10 @@ std::optional<std::string> FileItemProvider::suggestedName() const {
 }
 
 void FileItemProvider::loadFileURLItem(ItemCallback callback) {
-    m_deliveries.emplace_back([callback = std::move(callback), url = FileURL::string(m_path)] {
-        callback(url, std::nullopt);
-    });
+    m_deliveries.push_back(
+        startDelivery([callback = std::move(callback), url = FileURL::string(m_path)] {
+            callback(url, std::nullopt);
+        }));
 }
 
 void FileItemProvider::loadFileRepresentation(const std::string& typeIdentifier,
@@ -43,12 +44,12 @@ void FileItemProvider::loadFileRepresentation(const std::string& typeIdentifier,
     std::optional<std::string> error;
     if (!requested || !own || !own->conformsTo(*requested))
         error = m_path.filename().string() + " has no " + typeIdentifier + " representation";
-    m_deliveries.emplace_back([callback = std::move(callback), path = m_path, error] {
+    m_deliveries.push_back(startDelivery([callback = std::move(callback), path = m_path, error] {
         if (error)
             callback(std::nullopt, error);
         else
             callback(path, std::nullopt);
-    });
+    }));
 }
 
 } // namespace plenwick

@@ -38,6 +38,16 @@ bool ItemProvider::hasItemConformingTo(std::string_view typeIdentifier) const {
     return false;
 }
 
+std::jthread ItemProvider::startDelivery(std::function<void()> delivery) {
+    return std::jthread([delivery = std::move(delivery)] {
+        try {
+            delivery();
+        } catch (...) {
+            // Nothing may leave a thread; the waiting loader is answered when its callback goes.
+        }
+    });
+}
+
 std::unique_ptr<ItemProvider> ItemProvider::forArgument(const std::string& argument,
                                                         int standardInput, int cancelDescriptor) {
     if (argument == "-")

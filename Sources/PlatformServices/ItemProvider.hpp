@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -44,6 +45,11 @@ public:
     // not a local file. Reading standard input stops when `cancelDescriptor` becomes readable.
     static std::unique_ptr<ItemProvider>
     forArgument(const std::string& argument, int standardInput = 0, int cancelDescriptor = -1);
+
+protected:
+    // Runs one delivery on a thread of its own. A delivery that throws ends its thread quietly;
+    // the loader's answer then counts as not delivered.
+    static std::jthread startDelivery(std::function<void()> delivery);
 };
 
 } // namespace plenwick

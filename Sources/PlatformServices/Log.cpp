@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <locale.h>
 #include <unistd.h>
 
 #include <systemd/sd-journal.h>
@@ -17,7 +18,30 @@ namespace {
 
 std::atomic<Log::Capture*> g_capture{nullptr};
 
+// The "C" locale, for numbers written the same whatever LC_NUMERIC says: a program with a
+// toolkit that sets the user's locale would otherwise write "0,42s" where the record has "0.42s".
+locale_t numbersLocale() {
+    static const locale_t locale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    return locale;
+}
+
+// Sets the C locale for the calling thread while it lives.
+class ClassicLocale {
+public:
+    ClassicLocale() : m_previous(numbersLocale() ? ::uselocale(numbersLocale()) : nullptr) {}
+    ~ClassicLocale() {
+        if (m_previous)
+            ::uselocale(m_previous);
+    }
+    ClassicLocale(const ClassicLocale&) = delete;
+    ClassicLocale& operator=(const ClassicLocale&) = delete;
+
+private:
+    locale_t m_previous;
+};
+
 std::string vformat(const char* format, va_list args) {
+    ClassicLocale classic;
     va_list copy;
     va_copy(copy, args);
     int length = std::vsnprintf(nullptr, 0, format, copy);

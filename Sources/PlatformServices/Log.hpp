@@ -19,7 +19,8 @@ struct LogRecord {
 
 // A logger for one category of the "com.brindlemoor.plenwick" subsystem. Messages go to the
 // systemd journal, to stderr when PLENWICK_LOG=stderr, and to an installed capture (tests).
-// Formats are printf's; every call may come from any thread.
+// Formats are printf's, rendered in the C locale so that the text is the same in every locale
+// ("%.2f" always has a point); every call may come from any thread.
 class Log {
 public:
     static constexpr std::string_view subsystem = "com.brindlemoor.plenwick";

@@ -173,6 +173,32 @@ Statement prepareStore(sqlite3* database, std::string_view key, const char* kind
     return statement;
 }
 
+// Copies what a suite file holds into `memory`, read as it stands on disk and never written:
+// a suite that cannot be written (a read-only configuration folder) still gives its values.
+void copyStoredValues(const std::filesystem::path& file, sqlite3* memory) {
+    struct BackupFinish {
+        void operator()(sqlite3_backup* backup) const { sqlite3_backup_finish(backup); }
+    };
+    sqlite3* raw = nullptr;
+    // Immutable: a read-only folder has no room for the lock and index files of a WAL reader.
+    std::string uri = "file:";
+    for (char c : file.string())
+        uri += c == '%'   ? std::string("%25")
+               : c == '?' ? "%3f"
+               : c == '#' ? "%23"
+                          : std::string(1, c);
+    uri += "?immutable=1";
+    int opened =
+        sqlite3_open_v2(uri.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    Database stored(raw);
+    if (opened != SQLITE_OK || checkIntegrity(stored.get()) || checkStatements(stored.get()))
+        return;
+    std::unique_ptr<sqlite3_backup, BackupFinish> backup(
+        sqlite3_backup_init(memory, "main", stored.get(), "main"));
+    if (backup)
+        sqlite3_backup_step(backup.get(), -1);
+}
+
 } // namespace
 
 struct Preferences::Connection {
@@ -280,10 +306,14 @@ std::shared_ptr<Preferences> Preferences::openShared(const std::string& programN
         return preferences;
     }
     log.error("cannot open preferences %s (%s) nor %s (%s); keeping preferences in memory until "
-              "the program ends",
-              shared.c_str(), sharedFailure.c_str(), programName.c_str(), standardFailure.c_str());
+              "the program ends, starting from what %s holds",
+              shared.c_str(), sharedFailure.c_str(), programName.c_str(), standardFailure.c_str(),
+              shared.c_str());
     std::string memoryFailure;
-    return openDatabase(":memory:", memoryFailure);
+    auto memory = openDatabase(":memory:", memoryFailure);
+    if (memory)
+        copyStoredValues(suiteFile(shared), memory->m_connection->database.get());
+    return memory;
 }
 
 std::optional<Preferences::Data> Preferences::data(std::string_view key) const {

@@ -34,7 +34,8 @@ public:
     }
     static std::shared_ptr<Preferences> open(const std::filesystem::path& databaseFile);
     // The suite shared by both programs, else the program's own standard suite, else a suite
-    // kept in memory for this process; says once in the log when it falls back.
+    // kept in memory for this process that starts from the values the shared suite's file holds
+    // (a read-only configuration folder); says once in the log when it falls back.
     static std::shared_ptr<Preferences> openShared(const std::string& programName);
 
     ~Preferences();

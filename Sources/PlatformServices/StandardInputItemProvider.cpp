@@ -4,7 +4,6 @@
 #include "PlatformServices/UniformType.hpp"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -27,23 +26,16 @@ StandardInputItemProvider::StandardInputItemProvider(int descriptor, int cancelD
 StandardInputItemProvider::~StandardInputItemProvider() {
     // Join the deliveries first: one may still be handing the file over.
     m_deliveries.clear();
-    if (!m_folder.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_folder, ignored);
-    }
+    m_folder.reset();
 }
 
 // Streams the bytes into a file of a fresh 0700 folder and sniffs their head on the way.
 std::optional<std::string> StandardInputItemProvider::store(int descriptor, int cancelDescriptor) {
-    std::error_code error;
-    std::string pattern =
-        (std::filesystem::temp_directory_path(error) / "plenwick-stdin-XXXXXX").string();
-    if (error)
-        return "no temporary folder: " + error.message();
-    if (!::mkdtemp(pattern.data()))
-        return systemError("cannot create a temporary folder");
-    m_folder = pattern;
-    std::filesystem::path partial = m_folder / "input";
+    std::string folderFailure;
+    m_folder = TemporaryFolder::create("plenwick-stdin-XXXXXX", folderFailure);
+    if (!m_folder)
+        return "standard input could not be kept: " + folderFailure;
+    std::filesystem::path partial = m_folder->path() / "input";
     FileDescriptor output(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!output)
         return systemError("cannot create a temporary file");
@@ -92,7 +84,8 @@ std::optional<std::string> StandardInputItemProvider::store(int descriptor, int 
     if (auto type = m_type ? UniformType::withIdentifier(*m_type) : std::nullopt)
         if (auto extension = type->preferredFilenameExtension())
             name += "." + *extension;
-    m_file = m_folder / name;
+    m_file = m_folder->path() / name;
+    std::error_code error;
     std::filesystem::rename(partial, m_file, error);
     if (error && !failure)
         failure = "standard input could not be kept: " + error.message();
@@ -106,9 +99,9 @@ std::vector<std::string> StandardInputItemProvider::registeredTypeIdentifiers() 
 }
 
 void StandardInputItemProvider::loadFileURLItem(ItemCallback callback) {
-    m_deliveries.emplace_back([callback = std::move(callback)] {
+    m_deliveries.push_back(startDelivery([callback = std::move(callback)] {
         callback(std::monostate{}, "standard input has no file URL");
-    });
+    }));
 }
 
 void StandardInputItemProvider::loadFileRepresentation(const std::string& typeIdentifier,
@@ -122,7 +115,7 @@ void StandardInputItemProvider::loadFileRepresentation(const std::string& typeId
         error = "standard input was already delivered";
     if (!error)
         m_delivered = true;
-    m_deliveries.emplace_back([callback = std::move(callback), error, file = m_file] {
+    m_deliveries.push_back(startDelivery([callback = std::move(callback), error, file = m_file] {
         if (error) {
             callback(std::nullopt, error);
             return;
@@ -130,7 +123,7 @@ void StandardInputItemProvider::loadFileRepresentation(const std::string& typeId
         callback(file, std::nullopt);
         std::error_code ignored;
         std::filesystem::remove(file, ignored);
-    });
+    }));
 }
 
 } // namespace plenwick

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PlatformServices/ItemProvider.hpp"
+#include "PlatformServices/TemporaryFolder.hpp"
 
 #include <thread>
 
@@ -27,7 +28,7 @@ private:
     std::optional<std::string> store(int descriptor, int cancelDescriptor);
 
     std::optional<std::string> m_type;
-    std::filesystem::path m_folder;
+    std::optional<TemporaryFolder> m_folder;
     std::filesystem::path m_file;
     // Why the bytes could not be kept, for the delivery to say.
     std::optional<std::string> m_failure;

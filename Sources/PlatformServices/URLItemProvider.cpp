@@ -17,15 +17,15 @@ std::vector<std::string> URLItemProvider::registeredTypeIdentifiers() const {
 }
 
 void URLItemProvider::loadFileURLItem(ItemCallback callback) {
-    m_deliveries.emplace_back([callback = std::move(callback), url = m_url] {
+    m_deliveries.push_back(startDelivery([callback = std::move(callback), url = m_url] {
         callback(std::monostate{}, url + " is not a file on this computer");
-    });
+    }));
 }
 
 void URLItemProvider::loadFileRepresentation(const std::string&, FileCallback callback) {
-    m_deliveries.emplace_back([callback = std::move(callback), url = m_url] {
+    m_deliveries.push_back(startDelivery([callback = std::move(callback), url = m_url] {
         callback(std::nullopt, url + " is not a file on this computer");
-    });
+    }));
 }
 
 } // namespace plenwick

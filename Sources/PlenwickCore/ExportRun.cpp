@@ -25,6 +25,8 @@ const Log& exportLog() {
     return log;
 }
 
+constexpr const char* stoppedUnexpectedly = "the export stopped unexpectedly";
+
 struct Outcome {
     size_t index = 0;
     std::vector<std::filesystem::path> written;
@@ -70,6 +72,10 @@ Outcome exportOne(size_t index, const std::filesystem::path& input,
                 exportLog().error("export failed: input %s -> %s: %s", input.c_str(), to.c_str(),
                                   error.what());
                 outcome.failure = ExportFailure{input, ExportError::write(to, error.what())};
+                return outcome;
+            } catch (...) {
+                exportLog().error("export failed: input %s -> %s", input.c_str(), to.c_str());
+                outcome.failure = ExportFailure{input, ExportError::write(to, stoppedUnexpectedly)};
                 return outcome;
             }
         }
@@ -168,18 +174,23 @@ ExportResult ExportRun::run(const std::vector<std::filesystem::path>& inputs,
         workers.reserve(workerCount);
         for (size_t worker = 0; worker < workerCount; ++worker) {
             workers.emplace_back([&, worker] {
-                for (size_t group = nextGroup++; group < groups.size(); group = nextGroup++) {
-                    for (size_t index : groups[group]) {
-                        if (stop.stop_requested()) {
+                // An input whose outcome could not be kept counts as failed below.
+                try {
+                    for (size_t group = nextGroup++; group < groups.size(); group = nextGroup++) {
+                        for (size_t index : groups[group]) {
+                            if (stop.stop_requested()) {
+                                outcomesOfWorker[worker].push_back(
+                                    {index,
+                                     {},
+                                     ExportFailure{inputs[index], ExportError::cancelled()}});
+                                continue;
+                            }
                             outcomesOfWorker[worker].push_back(
-                                {index,
-                                 {},
-                                 ExportFailure{inputs[index], ExportError::cancelled()}});
-                            continue;
+                                exportOne(index, inputs[index], specs, root, writeOne));
                         }
-                        outcomesOfWorker[worker].push_back(
-                            exportOne(index, inputs[index], specs, root, writeOne));
                     }
+                } catch (...) {
+                    exportLog().error("an export worker stopped unexpectedly");
                 }
             });
         }
@@ -192,9 +203,13 @@ ExportResult ExportRun::run(const std::vector<std::filesystem::path>& inputs,
 
     ExportResult result;
     result.skipped = skipped;
-    for (std::optional<Outcome>& outcome : results) {
+    for (size_t index = 0; index < results.size(); ++index) {
+        std::optional<Outcome>& outcome = results[index];
         if (!outcome)
-            continue;
+            outcome = Outcome{
+                index,
+                {},
+                ExportFailure{inputs[index], ExportError::write(root, stoppedUnexpectedly)}};
         for (auto& file : outcome->written)
             result.written.push_back(std::move(file));
         if (outcome->failure)

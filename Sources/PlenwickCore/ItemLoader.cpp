@@ -1,5 +1,6 @@
 #include "PlenwickCore/ItemLoader.hpp"
 
+#include "PlatformServices/FileStaging.hpp"
 #include "PlatformServices/FileURL.hpp"
 #include "PlatformServices/ListNotation.hpp"
 #include "PlatformServices/Log.hpp"
@@ -147,12 +148,16 @@ ItemLoader::Result ItemLoader::load(const std::vector<std::shared_ptr<ItemProvid
             if (outcome.note)
                 result.notes.push_back(prefix + *outcome.note);
             staged = outcome.file;
+            if (outcome.reference)
+                result.references.push_back(std::move(outcome.reference));
         }
         if (!staged && provider.hasItemConformingTo(fileURLType)) {
             Outcome outcome = copyFileURLItem(provider, itemFolder);
             if (outcome.note)
                 result.notes.push_back(prefix + *outcome.note);
             staged = outcome.file;
+            if (outcome.reference)
+                result.references.push_back(std::move(outcome.reference));
         }
 
         if (staged) {
@@ -207,19 +212,22 @@ ItemLoader::copyFileRepresentation(ItemProvider& provider, const std::string& ty
             std::string note =
                 "loadFileRepresentation(" + type + ") failed: " + error.value_or("nil url");
             logger().error("%s", note.c_str());
-            return {std::nullopt, note};
+            return {std::nullopt, note, nullptr};
         }
         std::filesystem::path destination =
             itemFolder / filename(preferredName, type, *temporaryFile);
-        std::error_code failure = createFolders(itemFolder);
-        if (!failure)
-            std::filesystem::copy_file(*temporaryFile, destination, failure);
-        if (!failure)
-            return {destination, std::nullopt};
+        std::string failure;
+        std::optional<FileStaging::Staged> staged;
+        if (std::error_code error = createFolders(itemFolder))
+            failure = error.message();
+        else
+            staged = FileStaging::stage(*temporaryFile, destination, failure);
+        if (staged)
+            return {destination, std::nullopt, std::move(staged->reference)};
         std::string note = "copy of " + type + " representation to " + destination.string() +
-                           " failed: " + failure.message();
+                           " failed: " + failure;
         logger().error("%s", note.c_str());
-        return {std::nullopt, note};
+        return {std::nullopt, note, nullptr};
     };
     return await<Outcome>(
         [&](std::shared_ptr<Answer<Outcome>> answer) {
@@ -241,7 +249,7 @@ ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
         if (!url) {
             std::string note = "file-url item failed: " + error.value_or("no url");
             logger().error("%s", note.c_str());
-            return {std::nullopt, note};
+            return {std::nullopt, note, nullptr};
         }
         auto source = FileURL::path(*url);
         std::string sourcePath = urlPath(*url);
@@ -256,21 +264,23 @@ ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
         if (!contentType || !contentType->conformsTo(UniformType::image())) {
             std::string note = "file-url " + name + " is not an image";
             logger().info("%s", note.c_str());
-            return {std::nullopt, note};
+            return {std::nullopt, note, nullptr};
         }
 
         std::filesystem::path destination = itemFolder / name;
-        std::error_code copyError = createFolders(itemFolder);
-        if (!copyError && source)
-            std::filesystem::copy_file(*source, destination, copyError);
-        std::string failure = copyError ? copyError.message()
-                              : !source ? std::string("not a file on this computer")
-                                        : std::string();
-        if (failure.empty())
-            return {destination, std::nullopt};
+        std::string failure;
+        std::optional<FileStaging::Staged> staged;
+        if (std::error_code error = createFolders(itemFolder))
+            failure = error.message();
+        else if (!source)
+            failure = "not a file on this computer";
+        else
+            staged = FileStaging::stage(*source, destination, failure);
+        if (staged)
+            return {destination, std::nullopt, std::move(staged->reference)};
         std::string note = "copy of file-url " + sourcePath + " failed: " + failure;
         logger().error("%s", note.c_str());
-        return {std::nullopt, note};
+        return {std::nullopt, note, nullptr};
     };
     return await<Outcome>(
         [&](std::shared_ptr<Answer<Outcome>> answer) {

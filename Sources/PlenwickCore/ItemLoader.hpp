@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PlatformServices/FileDescriptor.hpp"
 #include "PlatformServices/ItemProvider.hpp"
 
 #include <cstdint>
@@ -25,12 +26,19 @@ struct ItemLoader {
         int64_t skipped = 0;
         // Every note, in the order made, each prefixed "item <i>: ".
         std::vector<std::string> notes;
+        // The descriptors that files staged by reference are read through: they stay open as
+        // long as the result is kept, which must be until the export is done.
+        std::vector<std::shared_ptr<const FileDescriptor>> references = {};
 
-        bool operator==(const Result&) const = default;
+        // What was staged and said; how it was staged does not count.
+        bool operator==(const Result& other) const {
+            return files == other.files && skipped == other.skipped && notes == other.notes;
+        }
     };
 
     // Folders are created (mode 0700, with missing parents) only when a file is about to be
-    // copied into them; the caller removes the staging folder.
+    // staged into them; the caller removes the staging folder. A file is staged without copying
+    // its bytes where the system allows it (FileStaging).
     static Result load(const std::vector<std::shared_ptr<ItemProvider>>& providers,
                        const std::filesystem::path& staging);
 
@@ -39,6 +47,7 @@ private:
     struct Outcome {
         std::optional<std::filesystem::path> file;
         std::optional<std::string> note;
+        std::shared_ptr<const FileDescriptor> reference;
     };
 
     static std::optional<std::string> concreteImageType(const ItemProvider& provider);

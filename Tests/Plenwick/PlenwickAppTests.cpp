@@ -1,11 +1,17 @@
 #include "ContentView.hpp"
 #include "LocalHttpServer.hpp"
+#include "PlatformServices/Preferences.hpp"
+#include "PlatformServices/TemporaryFolder.hpp"
 #include "PlenwickApp.hpp"
+#include "PlenwickCore/SpecStore.hpp"
 #include "QtTestSupport.hpp"
 #include "SpecsModel.hpp"
 #include "TestSupport.hpp"
 #include "Updater.hpp"
 #include "UpdaterModel.hpp"
+
+#include <fstream>
+#include <sys/file.h>
 
 #include <QAction>
 #include <QMenu>
@@ -30,6 +36,9 @@ protected:
         test::application();
         test::ownAccount(m_environment, m_folder.path());
         m_environment.set("PLENWICK_FEED_URL", m_server.url("/appcast.xml"));
+        // The window removes what dead shares left in the temporary folder: this one.
+        std::filesystem::create_directories(m_folder / "tmp");
+        m_environment.set("TMPDIR", (m_folder / "tmp").string());
         test::LocalHttpServer::Response feed{200, upToDateFeed()};
         // Slow enough that the disabled state can be seen.
         feed.delay = std::chrono::milliseconds(300);
@@ -96,6 +105,50 @@ TEST_F(PlenwickAppTest, TheMenuCommandAndTheButtonAreEnabledTogether) {
     box->accept();
     ASSERT_TRUE(QTest::qWaitFor([&] { return together(true); }, 10000));
     EXPECT_EQ(m_server.requests(), 2);
+}
+
+TEST_F(PlenwickAppTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingLiveSharesHold) {
+    const std::filesystem::path temporary = m_folder / "tmp";
+    std::filesystem::create_directories(temporary / "plenwick-dead/item_0");
+    std::ofstream(temporary / "plenwick-dead/item_0/photo.jpg") << "a staged copy";
+    test::makeOld(temporary / "plenwick-dead");
+    std::filesystem::create_directory(temporary / "plenwick-just-made");
+    std::string failure;
+    auto live = TemporaryFolder::create(temporary, "plenwick-live-XXXXXX", failure);
+    ASSERT_TRUE(live) << failure;
+    test::makeOld(live->path());
+    std::filesystem::create_directory(temporary / "not-ours");
+    test::makeOld(temporary / "not-ours");
+    const std::filesystem::path spec = m_folder / "home/Pictures/Socials/facebook";
+    std::filesystem::create_directories(spec);
+    std::ofstream(spec / ".photo.jpg.plenwick-a1b2c3") << "half a JPEG";
+    test::makeOld(spec / ".photo.jpg.plenwick-a1b2c3");
+    std::ofstream(spec / "photo.jpg") << "an export";
+
+    {
+        PlenwickApp app;
+        app.show();
+    }
+
+    EXPECT_FALSE(std::filesystem::exists(temporary / "plenwick-dead"));
+    EXPECT_TRUE(std::filesystem::exists(temporary / "plenwick-just-made"));
+    EXPECT_TRUE(std::filesystem::exists(live->path()));
+    EXPECT_TRUE(std::filesystem::exists(temporary / "not-ours"));
+    EXPECT_FALSE(std::filesystem::exists(spec / ".photo.jpg.plenwick-a1b2c3"));
+    EXPECT_TRUE(std::filesystem::exists(spec / "photo.jpg"));
+}
+
+TEST_F(PlenwickAppTest, AStoredListWithNumbersOutOfRangeShowsTheDefaults) {
+    auto suite = Preferences::open(m_folder / "config/plenwick" /
+                                   (std::string(SpecStore::appGroupID) + ".sqlite3"));
+    ASSERT_TRUE(suite);
+    std::string list = R"([{"id":"x","folder":"x","rule":{"width":{"_0":100}},"quality":1e400}])";
+    ASSERT_TRUE(suite->setData(SpecStore::specsKey, Preferences::Data(list.begin(), list.end())));
+
+    PlenwickApp app;
+    app.show();
+
+    EXPECT_EQ(app.content().model().specs(), ExportSpec::defaults());
 }
 
 } // namespace

@@ -33,7 +33,10 @@ inline void ownAccount(ScopedEnvironment& environment, const std::filesystem::pa
     environment.set("HOME", (folder / "home").string());
     environment.set("XDG_CONFIG_HOME", (folder / "config").string());
     environment.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (folder / "no-bus").string());
+    // A temporary folder of its own, so the leftover clean-up at launch meets only the test's.
+    environment.set("TMPDIR", (folder / "tmp").string());
     std::filesystem::create_directories(folder / "home");
+    std::filesystem::create_directories(folder / "tmp");
 }
 
 // Shares the test starts run in the terminal and find no update feed.

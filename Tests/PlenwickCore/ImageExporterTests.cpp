@@ -407,7 +407,7 @@ long peakResidentKilobytes() {
 }
 
 TEST_F(ImageExporterTest, APngChunkClaimingMoreThanTheFileHoldsIsUnreadableWithoutTakingTheClaim) {
-    PLENWICK_REQUIRE_FIXTURES(fixtures);
+    const std::filesystem::path fixtures = test::fixtures();
     std::string png = test::readFile(fixtures / "alpha" / "basn6a08.png");
     // After the signature and IHDR: a text chunk claiming 1.9 GB, of which the file holds a few
     // bytes; the image's own chunks follow.

@@ -1,14 +1,22 @@
 #include "ChildProcess.hpp"
 #include "LocalHttpServer.hpp"
 #include "PlatformServices/Preferences.hpp"
+#include "PlatformServices/TemporaryFolder.hpp"
 #include "PlenwickCore/SpecStore.hpp"
 #include "PrivateSessionBus.hpp"
+#include "ScopedMount.hpp"
 #include "TestSupport.hpp"
 
+#include <clocale>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -32,7 +40,7 @@ std::vector<std::string> lines(const std::string& text) {
 // A user account of the test's own: home, settings and temporary folder, no display, and an
 // update feed that nobody answers unless a test serves one.
 class Share : public testing::Test {
-protected:
+public:
     Path home() const { return m_home.path(); }
     Path root() const { return m_home / "Pictures/Socials"; }
     Path temporary() const { return m_home / "tmp"; }
@@ -70,6 +78,41 @@ protected:
     }
 
     bool stagingIsGone() const { return std::filesystem::is_empty(temporary()); }
+
+    // The files of a folder tree, by path below it, with their bytes.
+    static std::map<std::string, std::string> contentsOf(const Path& folder) {
+        std::map<std::string, std::string> files;
+        std::error_code ignored;
+        for (auto it = std::filesystem::recursive_directory_iterator(folder, ignored);
+             it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
+            if (it->is_regular_file())
+                files[std::filesystem::relative(it->path(), folder).string()] =
+                    test::readFile(it->path());
+        return files;
+    }
+
+    // Photos of the given size in `folder`: the first one written, the others hard links to it.
+    std::vector<std::string> photos(const Path& folder, int count, int width, int height) {
+        std::filesystem::create_directories(folder);
+        std::vector<std::string> paths;
+        for (int i = 0; i < count; ++i) {
+            Path photo = folder / ("photo" + std::to_string(i) + ".jpg");
+            if (i == 0)
+                test::writeImage(photo, width, height);
+            else
+                std::filesystem::create_hard_link(folder / "photo0.jpg", photo);
+            paths.push_back(photo.string());
+        }
+        return paths;
+    }
+
+    void storeSpecList(const std::string& json) {
+        auto suite = Preferences::open(home() / ".config/plenwick" /
+                                       (std::string(SpecStore::appGroupID) + ".sqlite3"));
+        ASSERT_TRUE(suite);
+        ASSERT_TRUE(
+            suite->setData(SpecStore::specsKey, Preferences::Data(json.begin(), json.end())));
+    }
 
     test::TemporaryFolder m_home;
     std::map<std::string, std::optional<std::string>> m_environment;
@@ -367,6 +410,347 @@ TEST_F(Share, CommandLine) {
     EXPECT_EQ(run({}).status, 2);
     EXPECT_EQ(run({"--frobnicate", "a.png"}).status, 2);
     EXPECT_FALSE(std::filesystem::exists(root()));
+}
+
+std::vector<std::string> namesIn(const Path& folder) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A JPEG that libvips decodes to its last row without an error.
+bool isWholeJpeg(const Path& file) {
+    try {
+        vips::VImage image = vips::VImage::new_from_file(
+            file.c_str(), vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_WARNING));
+        image.avg();
+        return image.width() > 0;
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return false;
+    }
+}
+
+struct FaultCase {
+    const char* what;
+    // Sets up the fault; the mounts it returns last as long as the share.
+    std::function<std::vector<test::ScopedMount>(Share&)> fault;
+    std::vector<std::string> extraArguments;
+    std::string standardInput;
+    int status;
+    std::string body;
+    bool recorded;
+    std::string standardError;
+};
+
+TEST_F(Share, EnvironmentFaultsEndInAnOutcomeAndKeepEarlierFiles) {
+    test::PrivateSessionBus bus;
+    bus.startNotificationServer();
+    m_environment["DBUS_SESSION_BUS_ADDRESS"] = bus.address();
+    test::writeImage(home() / "a.png", 300, 200);
+    test::writeImage(home() / "piped.png", 30, 20);
+    ASSERT_EQ(run({(home() / "a.png").string()}).status, 0);
+    const auto earlier = contentsOf(root());
+
+    const Path missing = home() / "missing";
+    const FaultCase cases[] = {
+        {"TMPDIR names no folder",
+         [&](Share& share) {
+             share.m_environment["TMPDIR"] = missing.string();
+             return std::vector<test::ScopedMount>{};
+         },
+         {},
+         "",
+         1,
+         "Plenwick failed: the temporary folder " + missing.string() +
+             ": No such file or directory",
+         true,
+         ""},
+        {"TMPDIR cannot be written",
+         [&](Share& share) {
+             std::vector<test::ScopedMount> mounts;
+             mounts.push_back(test::ScopedMount::readOnly(share.temporary()));
+             return mounts;
+         },
+         {},
+         "",
+         1,
+         "Plenwick failed: cannot create " + temporary().string() +
+             "/plenwick-[-0-9A-F]{36}: Read-only file system",
+         true,
+         ""},
+        {"TMPDIR is full: local files are referred to, piped bytes have no room",
+         [&](Share& share) {
+             std::vector<test::ScopedMount> mounts;
+             mounts.push_back(test::ScopedMount::tmpfs(share.temporary(), 64 * 1024));
+             test::fill(share.temporary());
+             return mounts;
+         },
+         {"-"},
+         test::readFile(home() / "piped.png"),
+         1,
+         "Exported 1 photo to Socials, 1 items skipped",
+         true,
+         "standard input could not be kept: No space left on device"},
+        {"the Pictures folder is a file",
+         [&](Share& share) {
+             std::filesystem::create_directories(share.home() / "elsewhere");
+             std::ofstream(share.home() / "elsewhere/Pictures") << "not a folder";
+             std::filesystem::create_directories(share.home() / ".config");
+             std::ofstream(share.home() / ".config/user-dirs.dirs")
+                 << "XDG_PICTURES_DIR=\"$HOME/elsewhere/Pictures\"\n";
+             return std::vector<test::ScopedMount>{};
+         },
+         {},
+         "",
+         1,
+         "Plenwick failed on a.png: Not a directory",
+         false,
+         ""},
+        {"HOME is not set: the user-dirs file still names the Pictures folder",
+         [&](Share& share) {
+             share.m_environment["HOME"] = std::nullopt;
+             std::filesystem::create_directories(share.home() / ".config");
+             std::ofstream(share.home() / ".config/user-dirs.dirs")
+                 << "XDG_PICTURES_DIR=\"" << (share.home() / "Pictures").string() << "\"\n";
+             return std::vector<test::ScopedMount>{};
+         },
+         {},
+         "",
+         0,
+         "Exported 1 photo to Socials",
+         true,
+         ""},
+        {"the configuration folder is read-only: the stored list still applies",
+         [&](Share& share) {
+             share.storeSpecList(
+                 R"([{"id":"small","folder":"small","rule":{"width":{"_0":60}},"quality":0.8}])");
+             std::vector<test::ScopedMount> mounts;
+             mounts.push_back(test::ScopedMount::readOnly(share.home() / ".config"));
+             return mounts;
+         },
+         {},
+         "",
+         0,
+         "Exported 1 photo to Socials",
+         true,
+         "cannot open preferences"},
+        {"no session bus",
+         [&](Share& share) {
+             share.m_environment["DBUS_SESSION_BUS_ADDRESS"] = std::nullopt;
+             return std::vector<test::ScopedMount>{};
+         },
+         {},
+         "",
+         0,
+         "Exported 1 photo to Socials",
+         true,
+         "notification failed: "},
+    };
+    const auto environment = m_environment;
+    for (const FaultCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_environment = environment;
+        std::filesystem::remove(home() / ".config/user-dirs.dirs");
+        size_t records = diagnosticRecords().size();
+        size_t notifications = bus.notifyCalls().size();
+        test::ChildProcess::Exit exit;
+        {
+            auto mounts = c.fault(*this);
+            std::vector<std::string> arguments{(home() / "a.png").string()};
+            arguments.insert(arguments.end(), c.extraArguments.begin(), c.extraArguments.end());
+            auto options = share(arguments);
+            options.pipeStandardInput = !c.standardInput.empty();
+            test::ChildProcess process(options);
+            if (options.pipeStandardInput)
+                process.writeStandardInput(c.standardInput);
+            exit = process.wait();
+            // Whatever the fault, the share leaves no staging folder behind.
+            for (const std::string& name : namesIn(temporary()))
+                EXPECT_EQ(name, "filler");
+        }
+
+        EXPECT_EQ(exit.status, c.status) << exit.standardError;
+        ASSERT_FALSE(lines(exit.standardOutput).empty()) << exit.standardError;
+        EXPECT_TRUE(std::regex_match(lines(exit.standardOutput).back(), std::regex(c.body)))
+            << lines(exit.standardOutput).back();
+        EXPECT_THAT(exit.standardError, HasSubstr(c.standardError));
+        auto now = diagnosticRecords();
+        ASSERT_EQ(now.size(), records + (c.recorded ? 1 : 0));
+        if (c.recorded) {
+            EXPECT_TRUE(std::regex_search(now.back(), std::regex("s: " + c.body + "$")))
+                << now.back();
+        }
+        if (c.status == 1 && c.extraArguments.empty()) {
+            auto calls = bus.notifyCalls();
+            ASSERT_EQ(calls.size(), notifications + 1);
+            EXPECT_TRUE(std::regex_match(calls.back().body, std::regex(c.body)));
+        }
+        // Earlier outputs are never replaced by anything but a whole new export.
+        for (const auto& [file, bytes] : earlier)
+            if (file != ".plenwick.log") {
+                SCOPED_TRACE(file);
+                EXPECT_TRUE(isWholeJpeg(root() / file));
+            }
+    }
+    EXPECT_TRUE(std::filesystem::exists(root() / "small/a.jpg"));
+}
+
+TEST_F(Share, AFullOutputDiskKeepsEarlierFilesAndEveryRecordWhole) {
+    std::filesystem::create_directories(home() / "Pictures");
+    auto disk = test::ScopedMount::tmpfs(home() / "Pictures", 4 << 20);
+    test::writeImage(home() / "a.png", 1200, 900);
+    test::writeImage(home() / "b.png", 1200, 900);
+    ASSERT_EQ(run({(home() / "a.png").string()}).status, 0);
+    // The earlier records end ten bytes short of a page, so that the next one only partly fits.
+    std::string log = test::readFile(root() / ".plenwick.log");
+    log += std::string(2 * 4096 - 10 - log.size() - 1, 'x') + "\n";
+    std::ofstream(root() / ".plenwick.log", std::ios::binary) << log;
+    test::fill(home() / "Pictures");
+    const auto earlier = contentsOf(root());
+
+    auto exit = run({(home() / "a.png").string(), (home() / "b.png").string()});
+
+    EXPECT_EQ(exit.status, 1);
+    EXPECT_EQ(lines(exit.standardOutput).back(), "Plenwick failed on a.png: could not encode JPEG");
+    EXPECT_THAT(exit.standardError,
+                HasSubstr("diagnostic record not written: No space left on device"));
+    // Nothing half-written anywhere: the JPEGs and the log are as they were.
+    EXPECT_EQ(contentsOf(root()), earlier);
+    EXPECT_TRUE(stagingIsGone());
+}
+
+TEST_F(Share, WhatKilledSharesLeaveIsRemovedAndWhatLiveOnesHoldIsNot) {
+    auto arguments = photos(home() / "photos", 24, 3000, 2000);
+    for (int kill = 0; kill < 2; ++kill) {
+        test::ChildProcess process(share(arguments));
+        ASSERT_TRUE(process.waitForStandardError("plenwick[export] wrote ", 60s));
+        process.signal(SIGKILL);
+        EXPECT_EQ(process.wait().status, 128 + SIGKILL);
+    }
+    auto killed = namesIn(temporary());
+    ASSERT_EQ(killed.size(), 2u);
+    for (const std::string& name : killed) {
+        EXPECT_TRUE(name.starts_with("plenwick-")) << name;
+        test::makeOld(temporary() / name);
+    }
+
+    // What live shares hold: an old staging folder still locked, a folder made a moment ago,
+    // and a JPEG temporary being written.
+    std::string failure;
+    auto live = TemporaryFolder::create(temporary(), "plenwick-live-XXXXXX", failure);
+    ASSERT_TRUE(live) << failure;
+    test::makeOld(live->path());
+    std::filesystem::create_directory(temporary() / "plenwick-just-made");
+    Path spec = root() / "instagram";
+    std::filesystem::create_directories(spec);
+    std::ofstream(spec / ".dead.jpg.plenwick-AbC123") << "half a JPEG";
+    std::ofstream(spec / ".written.jpg.plenwick-XyZ789") << "a JPEG being written";
+    int held = ::open((spec / ".written.jpg.plenwick-XyZ789").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    for (const std::string& name : namesIn(spec))
+        if (name.starts_with("."))
+            test::makeOld(spec / name);
+
+    auto exit = run({arguments[0]});
+    ::close(held);
+
+    EXPECT_EQ(exit.status, 0) << exit.standardError;
+    auto left = namesIn(temporary());
+    EXPECT_EQ(left.size(), 2u);
+    EXPECT_NE(std::find(left.begin(), left.end(), live->path().filename().string()), left.end());
+    EXPECT_NE(std::find(left.begin(), left.end(), "plenwick-just-made"), left.end());
+    for (const std::string& name : namesIn(spec))
+        EXPECT_TRUE(!name.starts_with(".") || name == ".written.jpg.plenwick-XyZ789") << name;
+    EXPECT_TRUE(std::filesystem::exists(spec / ".written.jpg.plenwick-XyZ789"));
+    for (const std::string& name : namesIn(spec))
+        EXPECT_TRUE(name.starts_with(".") || isWholeJpeg(spec / name)) << name;
+}
+
+TEST_F(Share, RecordsAndLogLinesReadTheSameInAGermanLocale) {
+    locale_t german = newlocale(LC_ALL_MASK, "de_DE.UTF-8", static_cast<locale_t>(0));
+    ASSERT_TRUE(german) << "the de_DE.UTF-8 locale is not generated (./make.sh test sets it up)";
+    freelocale(german);
+    test::writeImage(home() / "a.png", 50, 40);
+    m_environment["LC_ALL"] = "de_DE.UTF-8";
+    const std::regex seconds(R"(share finished in \d+\.\d\ds: Exported 1 photo to Socials)");
+    const std::regex runEnd(R"(run end: 3 files, 0 failures, 0 skipped, \d+\.\d\ds)");
+
+    for (bool window : {false, true}) {
+        SCOPED_TRACE(window ? "window" : "terminal");
+        // The window's toolkit sets the user's locale for the whole process.
+        m_environment["DISPLAY"] = window ? std::optional<std::string>(":99") : std::nullopt;
+        m_environment["QT_QPA_PLATFORM"] =
+            window ? std::optional<std::string>("offscreen") : std::nullopt;
+
+        auto exit = run({(home() / "a.png").string()});
+
+        EXPECT_EQ(exit.status, 0) << exit.standardError;
+        EXPECT_TRUE(std::regex_search(exit.standardError, seconds)) << exit.standardError;
+        EXPECT_TRUE(std::regex_search(exit.standardError, runEnd)) << exit.standardError;
+        EXPECT_TRUE(std::regex_search(diagnosticRecords().back(), seconds))
+            << diagnosticRecords().back();
+    }
+}
+
+TEST_F(Share, TwoSharesOfTheSamePhotosAtOnceBothFinishWhole) {
+    auto arguments = photos(home() / "photos", 50, 1600, 1200);
+
+    test::ChildProcess first(share(arguments));
+    test::ChildProcess second(share(arguments));
+    auto firstExit = first.wait();
+    auto secondExit = second.wait();
+
+    EXPECT_EQ(firstExit.status, 0) << firstExit.standardError;
+    EXPECT_EQ(secondExit.status, 0) << secondExit.standardError;
+    auto records = diagnosticRecords();
+    ASSERT_EQ(records.size(), 2u);
+    for (const std::string& record : records)
+        EXPECT_THAT(record, HasSubstr("s: Exported 50 photos to Socials"));
+    for (const char* folder : {"instagram", "threads", "facebook"}) {
+        auto names = namesIn(root() / folder);
+        EXPECT_EQ(names.size(), 50u) << folder;
+        for (const std::string& name : names)
+            EXPECT_TRUE(isWholeJpeg(root() / folder / name)) << folder << "/" << name;
+    }
+    EXPECT_TRUE(stagingIsGone());
+}
+
+TEST_F(Share, ManyPhotosFitATemporaryFolderFarSmallerThanThey) {
+    std::filesystem::create_directories(temporary());
+    auto small = test::ScopedMount::tmpfs(temporary(), 1 << 20);
+    auto arguments = photos(home() / "photos", 40, 2400, 1800);
+    ASSERT_GT(40 * std::filesystem::file_size(arguments[0]), uintmax_t{2 << 20});
+
+    auto exit = run(arguments);
+
+    EXPECT_EQ(exit.status, 0) << exit.standardError;
+    EXPECT_EQ(lines(exit.standardOutput).back(), "Exported 40 photos to Socials");
+    for (const char* folder : {"instagram", "threads", "facebook"})
+        EXPECT_EQ(namesIn(root() / folder).size(), 40u) << folder;
+    EXPECT_TRUE(stagingIsGone());
+}
+
+TEST_F(Share, AStoredListWithNumbersOutOfRangeCountsAsUndecodable) {
+    test::writeImage(home() / "a.png", 300, 200);
+    for (const char* list :
+         {R"([{"id":"x","folder":"x","rule":{"width":{"_0":100}},"quality":1e400}])",
+          R"([{"id":"x","folder":"x","rule":{"width":{"_0":-1e400}},"quality":0.5}])"}) {
+        SCOPED_TRACE(list);
+        storeSpecList(list);
+
+        auto exit = run({(home() / "a.png").string()});
+
+        EXPECT_EQ(exit.status, 0) << exit.standardError;
+        EXPECT_EQ(lines(exit.standardOutput).back(), "Exported 1 photo to Socials");
+        for (const char* folder : {"instagram", "threads", "facebook"})
+            EXPECT_TRUE(std::filesystem::exists(root() / folder / "a.jpg")) << folder;
+        EXPECT_FALSE(std::filesystem::exists(root() / "x"));
+        EXPECT_TRUE(stagingIsGone());
+    }
 }
 
 } // namespace

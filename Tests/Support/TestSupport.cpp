@@ -3,9 +3,12 @@
 #include "PlenwickCore/PlenwickCore.hpp"
 
 #include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <sys/stat.h>
 
 #include <vips/vips8>
 
@@ -29,17 +32,27 @@ void writeImage(const std::filesystem::path& file, int width, int height) {
     red.bandjoin(green).bandjoin(blue).cast(VIPS_FORMAT_UCHAR).write_to_file(file.c_str());
 }
 
-TemporaryFolder::TemporaryFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "plenwick-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create a temporary folder");
-    m_path = pattern;
+void makeOld(const std::filesystem::path& path) {
+    timespec times[2];
+    clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec -= 120;
+    times[1] = times[0];
+    if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        throw std::runtime_error("cannot set the times of " + path.string());
 }
 
-TemporaryFolder::~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
+namespace {
+
+plenwick::TemporaryFolder createFolder() {
+    std::string failure;
+    auto folder = plenwick::TemporaryFolder::create("plenwick-test-XXXXXX", failure);
+    if (!folder)
+        throw std::runtime_error("cannot create a temporary folder: " + failure);
+    return std::move(*folder);
 }
+
+} // namespace
+
+TemporaryFolder::TemporaryFolder() : m_folder(createFolder()) {}
 
 } // namespace plenwick::test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PlatformServices/TemporaryFolder.hpp"
+
 #include <filesystem>
 #include <string>
 
@@ -14,19 +16,22 @@ std::string readFile(const std::filesystem::path& file);
 // Writes a small image of the given size (format from the extension), with a colour gradient.
 void writeImage(const std::filesystem::path& file, int width, int height);
 
-// A fresh folder that is removed, with everything in it, when the object goes.
+// Sets a file's or folder's times two minutes back: leftovers count as left only a minute after
+// they were last touched.
+void makeOld(const std::filesystem::path& path);
+
+// A fresh folder in the temporary folder that is removed, with everything in it, when the object
+// goes; it is marked in use like a share's, so that no cleanup takes it meanwhile. Throws when it
+// cannot be made.
 class TemporaryFolder {
 public:
     TemporaryFolder();
-    ~TemporaryFolder();
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
 
-    const std::filesystem::path& path() const { return m_path; }
-    std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
+    const std::filesystem::path& path() const { return m_folder.path(); }
+    std::filesystem::path operator/(const std::string& name) const { return path() / name; }
 
 private:
-    std::filesystem::path m_path;
+    plenwick::TemporaryFolder m_folder;
 };
 
 } // namespace plenwick::test

@@ -1,0 +1,116 @@
+#include "PlatformServices/FileStaging.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace plenwick {
+
+namespace {
+
+// Descriptors left free for what the share opens besides its references: the decoders of three
+// concurrent exports, the bus, the log.
+constexpr rlim_t spareDescriptors = 256;
+
+std::string reason(int code) {
+    return std::strerror(code);
+}
+
+std::string descriptorPath(int descriptor) {
+    return "/proc/self/fd/" + std::to_string(descriptor);
+}
+
+// Whether one more descriptor may be kept open for the rest of the share. A share of thousands
+// of photos needs more than the usual soft limit of 1024, so that limit is raised to the hard
+// one first.
+bool mayKeep(int descriptor) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < limit.rlim_max &&
+        static_cast<rlim_t>(descriptor) + spareDescriptors >= limit.rlim_cur) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return limit.rlim_cur == RLIM_INFINITY ||
+           static_cast<rlim_t>(descriptor) + spareDescriptors < limit.rlim_cur;
+}
+
+// Copies what is left of `input` into `output`.
+bool copyBytes(const FileDescriptor& input, const FileDescriptor& output) {
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t count = ::read(input.get(), buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return false;
+        if (count == 0)
+            return true;
+        if (!output.writeAll(buffer, static_cast<size_t>(count)))
+            return false;
+    }
+}
+
+} // namespace
+
+std::optional<FileStaging::Staged> FileStaging::stage(const std::filesystem::path& source,
+                                                      const std::filesystem::path& destination,
+                                                      std::string& failure) {
+    FileDescriptor input(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat status {};
+    if (!input || ::fstat(input.get(), &status) != 0) {
+        failure = reason(errno);
+        return std::nullopt;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        failure = reason(EISDIR);
+        return std::nullopt;
+    }
+    // Only regular files are linked or referred to: a pipe or a device is read now, once.
+    if (S_ISREG(status.st_mode)) {
+        // Through the descriptor, so that the file linked is the one opened, whatever happened
+        // to its name since.
+        if (::linkat(AT_FDCWD, descriptorPath(input.get()).c_str(), AT_FDCWD, destination.c_str(),
+                     AT_SYMLINK_FOLLOW) == 0)
+            return Staged{Method::hardLink, nullptr};
+        if (errno == EEXIST) {
+            failure = reason(errno);
+            return std::nullopt;
+        }
+    }
+
+    FileDescriptor output(
+        ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!output) {
+        failure = reason(errno);
+        return std::nullopt;
+    }
+    if (S_ISREG(status.st_mode)) {
+        if (::ioctl(output.get(), FICLONE, input.get()) == 0 && output.close())
+            return Staged{Method::reflink, nullptr};
+        // Without /proc there is nothing a link could reach the descriptor through.
+        if (::access(descriptorPath(input.get()).c_str(), F_OK) == 0 && mayKeep(input.get())) {
+            output.close();
+            ::unlink(destination.c_str());
+            if (::symlink(descriptorPath(input.get()).c_str(), destination.c_str()) == 0)
+                return Staged{Method::reference,
+                              std::make_shared<const FileDescriptor>(std::move(input))};
+            failure = reason(errno);
+            return std::nullopt;
+        }
+    }
+    if (copyBytes(input, output) && output.close())
+        return Staged{Method::copy, nullptr};
+    failure = reason(errno);
+    output.close();
+    ::unlink(destination.c_str());
+    return std::nullopt;
+}
+
+} // namespace plenwick

@@ -1,0 +1,114 @@
+#include "PlatformServices/TemporaryFile.hpp"
+
+#include "PlatformServices/TemporaryFolder.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <random>
+#include <string_view>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace plenwick {
+
+namespace {
+
+constexpr std::string_view marker = ".plenwick-";
+constexpr size_t suffixLength = 6;
+
+std::string systemReason() {
+    return std::strerror(errno);
+}
+
+bool isTemporaryName(const std::string& name) {
+    return name.size() > 1 + marker.size() + suffixLength && name.front() == '.' &&
+           std::string_view(name).substr(name.size() - suffixLength - marker.size(),
+                                         marker.size()) == marker;
+}
+
+} // namespace
+
+std::optional<TemporaryFile> TemporaryFile::create(const std::filesystem::path& destination,
+                                                   std::string& failure) {
+    static constexpr std::string_view letters =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    std::uniform_int_distribution<size_t> pick(0, letters.size() - 1);
+    // Shortened so that a destination name near the file system's limit still gets one.
+    std::string base = destination.filename().string().substr(0, 200);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = "." + base + std::string(marker);
+        for (size_t i = 0; i < suffixLength; ++i)
+            name += letters[pick(random)];
+        std::filesystem::path path = destination.parent_path() / name;
+        FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (file) {
+            ::flock(file.get(), LOCK_EX | LOCK_NB);
+            return TemporaryFile(std::move(path), destination, std::move(file));
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    failure = systemReason();
+    return std::nullopt;
+}
+
+size_t TemporaryFile::removeLeftovers(const std::filesystem::path& folder) {
+    std::error_code error;
+    std::filesystem::directory_iterator entries(folder, error);
+    if (error)
+        return 0;
+    const std::time_t oldest = std::time(nullptr) - TemporaryFolder::leftoverAge.count();
+    size_t removed = 0;
+    for (; entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+        if (error)
+            break;
+        const std::filesystem::path& file = entries->path();
+        struct stat status {};
+        if (!isTemporaryName(file.filename().string()) || ::lstat(file.c_str(), &status) != 0 ||
+            !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() || status.st_mtime > oldest)
+            continue;
+        FileDescriptor probe(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        // Unlinked while still locked, so that no writer can be holding it meanwhile.
+        if (probe && ::flock(probe.get(), LOCK_EX | LOCK_NB) == 0 && ::unlink(file.c_str()) == 0)
+            ++removed;
+    }
+    return removed;
+}
+
+TemporaryFile::TemporaryFile(std::filesystem::path path, std::filesystem::path destination,
+                             FileDescriptor file)
+    : m_path(std::move(path)), m_destination(std::move(destination)), m_file(std::move(file)) {}
+
+TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
+    : m_path(std::exchange(other.m_path, {})), m_destination(std::move(other.m_destination)),
+      m_file(std::move(other.m_file)), m_committed(other.m_committed) {}
+
+TemporaryFile::~TemporaryFile() {
+    if (!m_path.empty() && !m_committed)
+        ::unlink(m_path.c_str());
+}
+
+std::optional<std::string> TemporaryFile::writeAll(const char* data, size_t length) {
+    if (!m_file.writeAll(data, length)) {
+        std::string reason = systemReason();
+        m_file.close();
+        return reason;
+    }
+    if (!m_file.close())
+        return systemReason();
+    return std::nullopt;
+}
+
+std::optional<std::string> TemporaryFile::commit() {
+    if (::rename(m_path.c_str(), m_destination.c_str()) != 0)
+        return systemReason();
+    m_committed = true;
+    return std::nullopt;
+}
+
+} // namespace plenwick

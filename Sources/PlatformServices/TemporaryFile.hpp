@@ -1,0 +1,49 @@
+#pragma once
+
+#include "PlatformServices/FileDescriptor.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace plenwick {
+
+// A hidden file beside a destination, written and then renamed into place, so that the file at
+// the destination is always whole: the earlier one stays until the new one is complete, and a
+// failed or interrupted write leaves nothing at the destination. It is removed unless it was
+// renamed. While it is open its writer holds an flock on it, so that leftovers of dead processes
+// can be told from files still being written. Nothing here throws.
+class TemporaryFile {
+public:
+    // Creates ".<destination's name>.plenwick-XXXXXX" in the destination's folder, mode 0666
+    // less the umask, as for any file the user's programs create. Nothing, with `failure`
+    // saying why, when it cannot be created.
+    static std::optional<TemporaryFile> create(const std::filesystem::path& destination,
+                                               std::string& failure);
+
+    // Removes the temporary files in `folder` that are older than TemporaryFolder's leftover
+    // age and whose lock nobody holds. Returns how many went.
+    static size_t removeLeftovers(const std::filesystem::path& folder);
+
+    TemporaryFile(TemporaryFile&& other) noexcept;
+    TemporaryFile& operator=(TemporaryFile&&) = delete;
+    ~TemporaryFile();
+
+    const std::filesystem::path& path() const { return m_path; }
+
+    // Writes all of `data` and closes the file; the system's reason when either fails.
+    std::optional<std::string> writeAll(const char* data, size_t length);
+    // Renames the file to the destination; the system's reason when that fails.
+    std::optional<std::string> commit();
+
+private:
+    TemporaryFile(std::filesystem::path path, std::filesystem::path destination,
+                  FileDescriptor file);
+
+    std::filesystem::path m_path;
+    std::filesystem::path m_destination;
+    FileDescriptor m_file;
+    bool m_committed = false;
+};
+
+} // namespace plenwick

@@ -1,0 +1,22 @@
+#include "PlenwickCore/Leftovers.hpp"
+
+#include "PlatformServices/TemporaryFile.hpp"
+#include "PlatformServices/TemporaryFolder.hpp"
+#include "PlenwickCore/OutputPath.hpp"
+
+#include <string>
+
+namespace plenwick {
+
+size_t Leftovers::remove(const std::vector<ExportSpec>& specs, const std::filesystem::path& root) {
+    size_t removed = 0;
+    std::string ignored;
+    if (auto temporary = TemporaryFolder::systemFolder(ignored))
+        removed += TemporaryFolder::removeLeftovers(*temporary);
+    for (const ExportSpec& spec : specs)
+        if (!OutputPath::escapesRoot(spec.folder))
+            removed += TemporaryFile::removeLeftovers(root / spec.folder);
+    return removed;
+}
+
+} // namespace plenwick
