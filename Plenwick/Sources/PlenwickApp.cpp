@@ -1,9 +1,9 @@
 #include "PlenwickApp.hpp"
 
 #include "ContentView.hpp"
-#include "ShareLauncher.hpp"
 #include "PlenwickCore/Leftovers.hpp"
 #include "PlenwickCore/SpecStore.hpp"
+#include "ShareLauncher.hpp"
 #include "SpecsModel.hpp"
 #include "UpdaterModel.hpp"
 

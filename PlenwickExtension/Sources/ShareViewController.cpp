@@ -9,8 +9,8 @@
 #include "PlenwickCore/AppcastCheck.hpp"
 #include "PlenwickCore/ExportRun.hpp"
 #include "PlenwickCore/ItemLoader.hpp"
-#include "PlenwickCore/PlenwickCore.hpp"
 #include "PlenwickCore/Leftovers.hpp"
+#include "PlenwickCore/PlenwickCore.hpp"
 #include "PlenwickCore/SpecStore.hpp"
 #include "PlenwickCore/UpdateNudge.hpp"
 
