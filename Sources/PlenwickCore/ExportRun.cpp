@@ -4,6 +4,7 @@
 #include "PlenwickCore/ImageExporter.hpp"
 #include "PlenwickCore/ImageSource.hpp"
 #include "PlenwickCore/OutputPath.hpp"
+#include "PlenwickCore/PlenwickCore.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -163,6 +164,10 @@ ExportResult ExportRun::run(const std::vector<std::filesystem::path>& inputs,
     std::atomic<size_t> nextGroup{0};
     size_t workerCount = std::min<size_t>(maximumConcurrentExports, groups.size());
     std::vector<std::vector<Outcome>> outcomesOfWorker(workerCount);
+    // The workers already run side by side: each pipeline gets its share of the cores, which
+    // saves libvips handing tiles between threads that would only contend.
+    if (PlenwickCore::start("plenwick"))
+        PlenwickCore::shareCores(static_cast<int>(workerCount));
     {
         std::vector<std::jthread> workers;
         workers.reserve(workerCount);
