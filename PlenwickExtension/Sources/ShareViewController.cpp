@@ -79,7 +79,7 @@ void ShareViewController::viewDidAppear() {
     m_logger.info("share started with %ld items", static_cast<long>(providers.size()));
 
     m_exportTask = std::jthread([this, providers = std::move(providers)](std::stop_token stop) {
-        ShareOutcome outcome = exportProviders(providers, stop);
+        ShareOutcome outcome = exportProviders(providers, m_view, stop);
         // A dismissed share posts nothing and leaves the request to the host.
         if (!stop.stop_requested())
             finish(outcome.body);
@@ -101,7 +101,7 @@ std::optional<ShareOutcome> ShareViewController::waitUntilDone() {
 
 ShareOutcome
 ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
-                                     std::stop_token stop) {
+                                     ShareView& view, std::stop_token stop) {
     const auto start = std::chrono::steady_clock::now();
     StagingFolder staging;
 
@@ -128,7 +128,12 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
     SpecStore store(defaults);
     std::vector<ExportSpec> specs = store.load();
     std::filesystem::path root = SpecStore::outputRoot();
-    ExportResult result = ExportRun::run(loaded.files, specs, root, loaded.skipped, stop);
+    ExportResult result = ExportRun::run(loaded.files, specs, root, loaded.skipped, stop, {},
+                                         [&view, &stop](int64_t finished, int64_t total) {
+                                             // A dismissed share's view may already be closing.
+                                             if (!stop.stop_requested())
+                                                 view.showProgress(progressLabel(finished, total));
+                                         });
 
     suffixTask.join();
     std::string body = composeBody(result, suffix);
@@ -165,6 +170,10 @@ std::string ShareViewController::composeBody(const ExportResult& result,
     if (result.failures.empty() && !result.written.empty() && suffix)
         return result.notificationText + *suffix;
     return result.notificationText;
+}
+
+std::string ShareViewController::progressLabel(int64_t finished, int64_t total) {
+    return std::string(label) + " " + std::to_string(finished) + " of " + std::to_string(total);
 }
 
 std::string ShareViewController::summaryLine(double seconds, const std::string& body) {

@@ -24,6 +24,9 @@ namespace plenwick {
 class ShareViewController {
 public:
     static constexpr std::string_view label = "Exporting for Instagram, Threads and Facebook…";
+    // The label once the export runs: "… 37 of 120" photos finished. The numbers are plain
+    // digits, the same in every locale.
+    static std::string progressLabel(int64_t finished, int64_t total);
 
     ShareViewController(std::optional<ExtensionContext> context, ShareView& view);
     // Waits for a running share: a dismissed share still finishes what it started.
@@ -49,7 +52,7 @@ public:
 
 private:
     static ShareOutcome exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
-                                        std::stop_token stop);
+                                        ShareView& view, std::stop_token stop);
     void finish(const std::string& body);
 
     Log m_logger{"extension"};
