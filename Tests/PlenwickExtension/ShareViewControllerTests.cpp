@@ -47,6 +47,16 @@ void expectCountsUpTo(const std::vector<std::string>& labels, int total) {
     EXPECT_EQ(previous, total);
 }
 
+// A Qt application that draws nowhere, for the widgets of one test.
+struct OffscreenApplication {
+    // Set before the application below reads it.
+    bool offscreen = ::setenv("QT_QPA_PLATFORM", "offscreen", 1) == 0;
+    int argc = 1;
+    char name[17] = "ShareWindowTests";
+    char* argv[2] = {name, nullptr};
+    QApplication application{argc, argv};
+};
+
 // German number punctuation: a dot between thousands, a comma before decimals.
 struct GermanNumbers final : std::numpunct<char> {
     char do_decimal_point() const override { return ','; }
@@ -177,11 +187,8 @@ TEST_F(ShareInProcess, WithoutAContextTheShareExportsNothing) {
 }
 
 TEST_F(ShareInProcess, TheWindowCountsThePhotosAsTheyFinishAndShowsTheWholeLabel) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int argc = 1;
-    char name[] = "ShareWindowTests";
-    char* argv[] = {name, nullptr};
-    QApplication application(argc, argv);
+    OffscreenApplication offscreen;
+    QApplication& application = offscreen.application;
     // German number formats must not change the count.
     GermanLocale german;
     ExtensionContext context;
@@ -231,11 +238,7 @@ TEST(ShareViewController, ProgressLabelIsTheSameInEveryLocale) {
 }
 
 TEST(ShareWindow, ShowsTheSpinnerAndTheLabel) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int argc = 1;
-    char name[] = "ShareWindowTests";
-    char* argv[] = {name, nullptr};
-    QApplication application(argc, argv);
+    OffscreenApplication offscreen;
     bool dismissed = false;
     ShareWindow window([&dismissed] { dismissed = true; });
 
