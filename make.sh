@@ -18,7 +18,7 @@ PACKAGES=(
 )
 # bench/run.sh adds nodejs and npm only when npm is missing: some nodejs packages bring
 # their own npm and conflict with the npm package.
-BENCH_PACKAGES=(imagemagick time)
+BENCH_PACKAGES=(imagemagick time libheif-examples linux-perf)
 
 # The tests check that records and log lines read the same under a German locale.
 ensure_test_locale() {

@@ -3,9 +3,11 @@
 
   report.py prepare OUT PHOTO...  reads the photos' headers into OUT/photos.json and makes
                                   the codec floor's ready-resampled inputs in OUT/floor-inputs
+  report.py heic-sources OUT N    prints the paths of the N largest upright photos
   report.py report OUT            prints the timings, checks every tool's outputs and compares
-                                  their pixels with a reference; exits 1 when plenwick-share
-                                  failed or wrote a wrong set of files
+                                  their pixels with a reference, reports the large share and
+                                  prints the ratios; exits 1 when plenwick-share failed or
+                                  wrote a wrong set of files
 
 Images are read with the vips command-line tools only, so nothing beyond libvips-tools and
 the Python standard library is needed.
@@ -117,32 +119,42 @@ def table(header, rows):
         print(line(row))
 
 
-def timing_rows(out, photos):
+def read_timings(out):
+    """{(set, tool): [(seconds, rss KiB, CPU seconds, status), ...]} from timings.tsv."""
     runs = {}
     with open(os.path.join(out, "timings.tsv")) as f:
         for line in f:
-            tool, _, seconds, rss_kib, status = line.split()
-            runs.setdefault(tool, []).append((float(seconds), int(rss_kib), int(status)))
+            set_name, tool, _, seconds, rss_kib, cpu, status = line.split()
+            runs.setdefault((set_name, tool), []).append(
+                (float(seconds), int(rss_kib), float(cpu), int(status)))
+    return runs
+
+
+def timing_rows(runs, set_name, count):
+    """Rows of one set's table, and {tool: (median s, fastest s, peak MiB, ok, runs, CPU s)}."""
     summary = {}
-    for tool, results in runs.items():
-        ok = all(status == 0 for _, _, status in results)
-        seconds = statistics.median(s for s, _, _ in results)
-        fastest = min(s for s, _, _ in results)
-        rss = max(r for _, r, _ in results) / 1024
-        summary[tool] = (seconds, fastest, rss, ok, len(results))
+    for (name, tool), results in runs.items():
+        if name != set_name:
+            continue
+        summary[tool] = (statistics.median(r[0] for r in results), min(r[0] for r in results),
+                         max(r[1] for r in results) / 1024, all(r[3] == 0 for r in results),
+                         len(results), statistics.median(r[2] for r in results))
     base = summary.get("plenwick")
     rows = []
     for tool in TOOLS:
         if tool not in summary:
             continue
-        seconds, fastest, rss, ok, count = summary[tool]
-        per_photo = seconds * 1000 / len(photos)
+        seconds, fastest, rss, ok, _, cpu = summary[tool]
         time_ratio = f"{seconds / base[0]:.2f}" if base and base[3] else "-"
         rss_ratio = f"{rss / base[2]:.2f}" if base and base[3] else "-"
         rows.append([TOOLS[tool] + ("" if ok else " (FAILED)"), f"{seconds:.2f}",
-                     f"{per_photo:.0f}", f"{fastest * 1000 / len(photos):.0f}", f"{rss:.0f}",
-                     time_ratio, rss_ratio])
+                     f"{seconds * 1000 / count:.0f}", f"{fastest * 1000 / count:.0f}",
+                     f"{cpu * 1000 / count:.0f}", f"{rss:.0f}", time_ratio, rss_ratio])
     return rows, summary
+
+
+TIMING_HEADER = ["tool", "total s", "ms/photo", "fastest ms/photo", "CPU ms/photo",
+                 "peak RSS MiB", "time / plenwick", "RSS / plenwick"]
 
 
 def check_outputs(out, photos, tool):
@@ -256,20 +268,54 @@ def quality(out, photos, tools):
     return header, rows
 
 
+def heic_sources(out, count):
+    upright = [p for p in load_photos(out) if p["orientation"] == 1]
+    upright.sort(key=lambda p: -p["upright"][0] * p["upright"][1])
+    for photo in upright[:count]:
+        print(photo["path"])
+
+
+def large_share(out, runs, jpeg):
+    """The large share's lines and its time per photo over the photo set's, or None."""
+    path = os.path.join(out, "many.tsv")
+    if not os.path.isfile(path) or ("many", "plenwick") not in runs:
+        print("\nLarge share: skipped")
+        return None, True
+    with open(path) as f:
+        many, written = (int(v) for v in f.read().split())
+    seconds, rss, cpu, status = runs[("many", "plenwick")][0]
+    per_photo = seconds * 1000 / many
+    ratio = per_photo / (jpeg[0] * 1000 / jpeg[6]) if jpeg else None
+    sound = status == 0 and written == 3 * many
+    print(f"\nLarge share: {many} photos, exit status {status}, {written} of {3 * many} outputs "
+          f"written, {seconds:.1f} s, {per_photo:.0f} ms/photo, CPU {cpu * 1000 / many:.0f} "
+          f"ms/photo, peak RSS {rss / 1024:.0f} MiB")
+    return ratio, sound
+
+
 def report(out):
     photos = load_photos(out)
     megapixels = [w * h / 1e6 for w, h in (p["upright"] for p in photos)]
-    rows, summary = timing_rows(out, photos)
-    runs = max(count for *_, count in summary.values())
+    all_runs = read_timings(out)
+    rows, summary = timing_rows(all_runs, "jpeg", len(photos))
+    runs = max(count for _, _, _, _, count, _ in summary.values())
     print(f"Photos: {len(photos)} JPEGs, {min(megapixels):.1f}-{max(megapixels):.1f} MP "
           f"(mean {statistics.mean(megapixels):.1f} MP), "
           f"{sum(p['bytes'] for p in photos) / 2**20:.1f} MiB; 3 outputs each; "
           f"{runs} run{'' if runs == 1 else 's'} per tool, median shown\n")
-    table(["tool", "total s", "ms/photo", "fastest ms/photo", "peak RSS MiB", "time / plenwick",
-           "RSS / plenwick"], rows)
-    print("\npeak RSS: the largest single process of the job. codec floor: djpeg at the "
-          "smallest eighth\nthat covers the outputs, plus cjpeg of ready-resampled pixels; "
-          "one thread.\n")
+    table(TIMING_HEADER, rows)
+    print("\npeak RSS: the largest single process of the job. CPU: user and system time of the "
+          "job.\ncodec floor: djpeg at the smallest eighth that covers the outputs, plus cjpeg "
+          "of\nready-resampled pixels; one thread.\n")
+
+    heic_count = len([f for f in os.listdir(os.path.join(out, "heic"))
+                      if f.endswith(".heic")]) if os.path.isdir(os.path.join(out, "heic")) else 0
+    heic_rows, heic_summary = timing_rows(all_runs, "heic", max(heic_count, 1))
+    if heic_rows:
+        print(f"HEIC: {heic_count} photos (heif-enc quality 50 copies of upright ones), "
+              "3 outputs each\n")
+        table(TIMING_HEADER, heic_rows)
+        print()
 
     print("Outputs (expected sizes as plenwick computes them: width 1080 / long edge 2048, "
           "halves rounded up, never enlarged)\n")
@@ -292,8 +338,23 @@ def report(out):
               "size are compared.\n")
         table(*quality(out, photos, checked))
 
+    jpeg = summary.get("plenwick")
+    many_ratio, many_sound = large_share(out, all_runs, jpeg and (*jpeg, len(photos)))
+
+    print("\nRatios (median wall time per photo; above 1 means plenwick-share is faster)")
+    for set_summary, label, count in ((summary, "JPEG", len(photos)),
+                                      (heic_summary, "HEIC", heic_count)):
+        mine = set_summary.get("plenwick")
+        if not mine or not mine[3]:
+            continue
+        print(f"  {label}: plenwick-share {mine[0] * 1000 / count:.0f} ms/photo; " + ", ".join(
+            f"{TOOLS[tool]} {theirs[0] / mine[0]:.2f}x"
+            for tool, theirs in set_summary.items() if tool != "plenwick" and theirs[3]))
+    if many_ratio is not None:
+        print(f"  Large share: time per photo {many_ratio:.2f}x the photo set's")
+
     plenwick_ran = "plenwick" in summary and summary["plenwick"][3]
-    if not (plenwick_ran and plenwick_sound):
+    if not (plenwick_ran and plenwick_sound and many_sound):
         print("\nplenwick-share failed or wrote a wrong set of files")
         return 1
     return 0
@@ -302,6 +363,9 @@ def report(out):
 def main():
     if len(sys.argv) >= 4 and sys.argv[1] == "prepare":
         prepare(sys.argv[2], sys.argv[3:])
+        return 0
+    if len(sys.argv) == 4 and sys.argv[1] == "heic-sources":
+        heic_sources(sys.argv[2], int(sys.argv[3]))
         return 0
     if len(sys.argv) == 3 and sys.argv[1] == "report":
         return report(sys.argv[2])

@@ -26,11 +26,12 @@ case $tool in
 plenwick)
     # A private home: its own preferences (the default specs), its own Pictures folder,
     # no session bus to post a notification on, and a feed address that refuses at once.
+    # BENCH_TMPDIR names another temporary folder (the small tmpfs of the large share).
     home=$out/home
     mkdir -p "$home/.config" "$home/run" "$home/tmp"
     env -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u WAYLAND_DISPLAY \
         HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$home/run" \
-        TMPDIR="$home/tmp" PLENWICK_FEED_URL=http://127.0.0.1:9/ \
+        TMPDIR="${BENCH_TMPDIR:-$home/tmp}" PLENWICK_FEED_URL=http://127.0.0.1:9/ \
         "$PLENWICK_SHARE" ${PLENWICK_SHARE_OPTIONS:+"$PLENWICK_SHARE_OPTIONS"} "$@"
     ;;
 vipsthumbnail)

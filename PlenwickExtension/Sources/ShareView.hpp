@@ -11,6 +11,9 @@ public:
     virtual ~ShareView() = default;
 
     virtual void show(const std::string& label) = 0;
+    // A new label while the share runs, called on the share's own thread; the view brings it to
+    // the thread that draws it.
+    virtual void showProgress(const std::string& label) = 0;
 };
 
 } // namespace plenwick

@@ -68,7 +68,7 @@ void ShareViewController::viewDidAppear() {
         ShareOutcome outcome;
         // Whatever stops the share still ends in a notification and a record.
         try {
-            outcome = exportProviders(providers, start, stop);
+            outcome = exportProviders(providers, m_view, start, stop);
         } catch (const std::exception& error) {
             outcome = failedShare(providers, start, error.what());
         } catch (...) {
@@ -103,7 +103,7 @@ ShareViewController::typesOf(const std::vector<std::shared_ptr<ItemProvider>>& p
 
 ShareOutcome
 ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
-                                     std::chrono::steady_clock::time_point start,
+                                     ShareView& view, std::chrono::steady_clock::time_point start,
                                      std::stop_token stop) {
     std::string stagingFailure;
     std::optional<TemporaryFolder> staging;
@@ -140,7 +140,12 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
     std::vector<ExportSpec> specs = store.load();
     std::filesystem::path root = SpecStore::outputRoot();
     Leftovers::remove(specs, root);
-    ExportResult result = ExportRun::run(loaded.files, specs, root, loaded.skipped, stop);
+    ExportResult result = ExportRun::run(loaded.files, specs, root, loaded.skipped, stop, {},
+                                         [&view, &stop](int64_t finished, int64_t total) {
+                                             // A dismissed share's view may already be closing.
+                                             if (!stop.stop_requested())
+                                                 view.showProgress(progressLabel(finished, total));
+                                         });
 
     suffixTask.join();
     std::string body = composeBody(result, suffix);
@@ -196,6 +201,10 @@ std::string ShareViewController::composeBody(const ExportResult& result,
     if (result.failures.empty() && !result.written.empty() && suffix)
         return result.notificationText + *suffix;
     return result.notificationText;
+}
+
+std::string ShareViewController::progressLabel(int64_t finished, int64_t total) {
+    return std::string(label) + " " + std::to_string(finished) + " of " + std::to_string(total);
 }
 
 std::string ShareViewController::summaryLine(double seconds, const std::string& body) {

@@ -25,6 +25,9 @@ namespace plenwick {
 class ShareViewController {
 public:
     static constexpr std::string_view label = "Exporting for Instagram, Threads and Facebook…";
+    // The label once the export runs: "… 37 of 120" photos finished. The numbers are plain
+    // digits, the same in every locale.
+    static std::string progressLabel(int64_t finished, int64_t total);
 
     ShareViewController(std::optional<ExtensionContext> context, ShareView& view);
     // Waits for a running share: a dismissed share still finishes what it started.
@@ -48,6 +51,7 @@ public:
 
 private:
     static ShareOutcome exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                                        ShareView& view,
                                         std::chrono::steady_clock::time_point start,
                                         std::stop_token stop);
     // A share that could not run: its body says why, and it is logged and recorded as usual.

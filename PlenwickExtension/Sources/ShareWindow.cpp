@@ -27,12 +27,28 @@ ShareWindow::ShareWindow(std::function<void()> dismiss) : m_dismiss(std::move(di
 }
 
 void ShareWindow::show(const std::string& label) {
-    QString text = QString::fromStdString(label);
-    // Cut off at the end when too long, as a single-line label does.
-    m_label->setText(m_label->fontMetrics().elidedText(text, Qt::ElideRight, m_label->width()));
-    m_label->setToolTip(text);
+    setLabel(QString::fromStdString(label));
     m_spinner->start();
     QWidget::show();
+}
+
+void ShareWindow::showProgress(const std::string& label) {
+    // Queued to the GUI thread; dropped if the window is gone by then.
+    QMetaObject::invokeMethod(
+        this, [this, text = QString::fromStdString(label)] { setLabel(text); },
+        Qt::QueuedConnection);
+}
+
+void ShareWindow::setLabel(const QString& text) {
+    // Only ever wider: a window that shrinks back as "9 of 12" becomes "10 of 12" would jitter.
+    int needed = m_label->fontMetrics().horizontalAdvance(text);
+    if (needed > m_label->width()) {
+        int rightMargin = width() - m_label->geometry().right() - 1;
+        m_label->resize(needed, m_label->height());
+        setFixedSize(m_label->x() + needed + rightMargin, height());
+    }
+    m_label->setText(text);
+    m_label->setToolTip(text);
 }
 
 void ShareWindow::closeEvent(QCloseEvent* event) {

@@ -11,7 +11,8 @@ namespace plenwick {
 
 class Spinner;
 
-// The 260 × 64 window of a share: a spinner and the label. Closing it dismisses the share.
+// The 260 × 64 window of a share: a spinner and the label. The window grows wider when the label
+// needs it, so that the text is never cut. Closing it dismisses the share.
 class ShareWindow final : public QWidget, public ShareView {
     Q_OBJECT
 
@@ -19,6 +20,7 @@ public:
     explicit ShareWindow(std::function<void()> dismiss);
 
     void show(const std::string& label) override;
+    void showProgress(const std::string& label) override;
 
     Spinner* spinner() const { return m_spinner; }
     QLabel* label() const { return m_label; }
@@ -27,6 +29,8 @@ protected:
     void closeEvent(QCloseEvent*) override;
 
 private:
+    void setLabel(const QString& text);
+
     std::function<void()> m_dismiss;
     Spinner* m_spinner = nullptr;
     QLabel* m_label = nullptr;

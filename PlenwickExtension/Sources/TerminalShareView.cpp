@@ -9,4 +9,8 @@ void TerminalShareView::show(const std::string& label) {
     [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
 }
 
+void TerminalShareView::showProgress(const std::string& label) {
+    show(label);
+}
+
 } // namespace plenwick

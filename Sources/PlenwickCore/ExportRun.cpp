@@ -4,6 +4,7 @@
 #include "PlenwickCore/ImageExporter.hpp"
 #include "PlenwickCore/ImageSource.hpp"
 #include "PlenwickCore/OutputPath.hpp"
+#include "PlenwickCore/PlenwickCore.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -147,7 +148,8 @@ std::string ExportRun::notificationText(int64_t exported,
 
 ExportResult ExportRun::run(const std::vector<std::filesystem::path>& inputs,
                             const std::vector<ExportSpec>& specs, const std::filesystem::path& root,
-                            int64_t skipped, std::stop_token stop, const Exporter& exporter) {
+                            int64_t skipped, std::stop_token stop, const Exporter& exporter,
+                            const Progress& progress) {
     const auto start = std::chrono::steady_clock::now();
     exportLog().info("run start: %ld inputs, %ld specs, root %s", static_cast<long>(inputs.size()),
                      static_cast<long>(specs.size()), root.c_str());
@@ -167,8 +169,14 @@ ExportResult ExportRun::run(const std::vector<std::filesystem::path>& inputs,
     // most three are in progress. A worker keeps its outcomes to itself; they are read only
     // after it has been joined.
     std::atomic<size_t> nextGroup{0};
+    // Inputs with an outcome; the calling thread waits on it to report progress.
+    std::atomic<size_t> finished{0};
     size_t workerCount = std::min<size_t>(maximumConcurrentExports, groups.size());
     std::vector<std::vector<Outcome>> outcomesOfWorker(workerCount);
+    // The workers already run side by side: each pipeline gets its share of the cores, which
+    // saves libvips handing tiles between threads that would only contend.
+    if (PlenwickCore::start("plenwick"))
+        PlenwickCore::shareCores(static_cast<int>(workerCount));
     {
         std::vector<std::jthread> workers;
         workers.reserve(workerCount);
@@ -178,21 +186,35 @@ ExportResult ExportRun::run(const std::vector<std::filesystem::path>& inputs,
                 try {
                     for (size_t group = nextGroup++; group < groups.size(); group = nextGroup++) {
                         for (size_t index : groups[group]) {
-                            if (stop.stop_requested()) {
+                            if (stop.stop_requested())
                                 outcomesOfWorker[worker].push_back(
                                     {index,
                                      {},
                                      ExportFailure{inputs[index], ExportError::cancelled()}});
-                                continue;
-                            }
-                            outcomesOfWorker[worker].push_back(
-                                exportOne(index, inputs[index], specs, root, writeOne));
+                            else
+                                outcomesOfWorker[worker].push_back(
+                                    exportOne(index, inputs[index], specs, root, writeOne));
+                            finished.fetch_add(1);
+                            finished.notify_one();
                         }
                     }
                 } catch (...) {
                     exportLog().error("an export worker stopped unexpectedly");
+                    // Its inputs will never count as finished: end the wait for them.
+                    finished.fetch_add(inputs.size());
+                    finished.notify_one();
                 }
             });
+        }
+        const auto total = static_cast<int64_t>(inputs.size());
+        if (progress && total > 0)
+            progress(0, total);
+        // Counts that arrive together are reported once, as the later one.
+        for (size_t seen = 0; seen < inputs.size();) {
+            finished.wait(seen);
+            seen = finished.load();
+            if (progress)
+                progress(static_cast<int64_t>(std::min(seen, inputs.size())), total);
         }
     }
 

@@ -28,12 +28,16 @@ struct ExportRun {
     using Exporter = std::function<Expected<PixelSize, ExportError>(
         ImageSource& source, const std::filesystem::path& to, const ExportSpec& spec)>;
 
+    // How many of all the inputs have finished, exported or failed.
+    using Progress = std::function<void(int64_t finished, int64_t total)>;
+
     // Blocks until every export has finished. A stop request is honoured before each input:
-    // inputs not yet started then fail with `cancelled`.
+    // inputs not yet started then fail with `cancelled`. `progress` is called on the calling
+    // thread, with 0 first and then as inputs finish, the counts only ever growing.
     static ExportResult run(const std::vector<std::filesystem::path>& inputs,
                             const std::vector<ExportSpec>& specs, const std::filesystem::path& root,
                             int64_t skipped, std::stop_token stop = {},
-                            const Exporter& exporter = {});
+                            const Exporter& exporter = {}, const Progress& progress = {});
 
     static std::string
     notificationText(int64_t exported, const std::vector<ExportFailure>& failures, int64_t skipped);

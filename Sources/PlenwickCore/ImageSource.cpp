@@ -238,13 +238,28 @@ VImage boundedForHolding(const VImage& decoded, PixelSize wanted) {
     return decoded.shrink(static_cast<double>(factor), static_cast<double>(factor));
 }
 
+// `image` resampled to exactly `size` with Lanczos 3; lazy.
+VImage resampled(const VImage& image, PixelSize size) {
+    if (image.width() == size.width && image.height() == size.height)
+        return image;
+    double hscale = static_cast<double>(size.width) / image.width();
+    double vscale = static_cast<double>(size.height) / image.height();
+    VImage result = image.resize(
+        hscale, VImage::option()->set("vscale", vscale)->set("kernel", VIPS_KERNEL_LANCZOS3));
+    // Each axis is rounded on its own; a pixel lost or gained there is copied or cut.
+    if (result.width() != size.width || result.height() != size.height)
+        result = result.embed(0, 0, static_cast<int>(size.width), static_cast<int>(size.height),
+                              VImage::option()->set("extend", VIPS_EXTEND_COPY));
+    return result;
+}
+
 } // namespace
 
 // Only what rendering needs: the loader, its file and what it holds go once decoding is done.
 struct ImageSource::Pixels {
     Geometry geometry;
     // 8-bit sRGB, opaque, as stored, at the scale chosen when opening; in memory.
-    VImage decoded;
+    VImage held;
 };
 
 ImageSource::ImageSource(std::filesystem::path path, std::shared_ptr<const Pixels> pixels)
@@ -264,16 +279,14 @@ Expected<ImageSource, ExportError> ImageSource::open(const std::filesystem::path
             return ExportError::unreadable(source);
         PixelSize largest{1, 1};
         for (SizeRule rule : rules) {
-            PixelSize target = TargetSize::compute(geometry.upright(), rule);
+            PixelSize target = geometry.asStored(TargetSize::compute(geometry.upright(), rule));
             largest = {std::max(largest.width, target.width),
                        std::max(largest.height, target.height)};
         }
         // The whole decode runs here, once, so that a broken file shows itself before anything
         // is written and every output is resampled from the same pixels.
-        PixelSize wanted = geometry.asStored(largest);
-        VImage decoded = decode(*opened, wanted);
-        decoded = boundedForHolding(decoded, wanted).copy_memory();
-        return ImageSource(source, std::make_shared<const Pixels>(Pixels{geometry, decoded}));
+        VImage held = boundedForHolding(decode(*opened, largest), largest).copy_memory();
+        return ImageSource(source, std::make_shared<const Pixels>(Pixels{geometry, held}));
     } catch (const VError&) {
         // The exporter gives no reasons; libvips' are dropped so that its buffer, shared by the
         // whole process, does not fill up with them.
@@ -288,20 +301,11 @@ PixelSize ImageSource::uprightSize() const {
 
 VImage ImageSource::render(PixelSize size) const {
     const Geometry& geometry = m_pixels->geometry;
-    PixelSize stored = geometry.asStored(size);
-    VImage image = m_pixels->decoded;
-    if (image.width() != stored.width || image.height() != stored.height) {
-        double hscale = static_cast<double>(stored.width) / image.width();
-        double vscale = static_cast<double>(stored.height) / image.height();
-        image = image.resize(
-            hscale, VImage::option()->set("vscale", vscale)->set("kernel", VIPS_KERNEL_LANCZOS3));
-        // Each axis is rounded on its own; a pixel lost or gained there is copied or cut.
-        if (image.width() != stored.width || image.height() != stored.height)
-            image =
-                image.embed(0, 0, static_cast<int>(stored.width), static_cast<int>(stored.height),
-                            VImage::option()->set("extend", VIPS_EXTEND_COPY));
-    }
-    // Rotating after the resample turns the small image, not the large one.
+    VImage image = resampled(m_pixels->held, geometry.asStored(size));
+    if (geometry.orientation == 1)
+        return image;
+    // Rotating after the resample turns the small image, not the large one; the turn reads
+    // the resampled pixels out of order, so they are made once, in memory.
     image = image.copy_memory();
     switch (geometry.orientation) {
     case 2:
@@ -316,10 +320,8 @@ VImage ImageSource::render(PixelSize size) const {
         return image.rot90();
     case 7:
         return image.rot270().fliphor();
-    case 8:
-        return image.rot270();
     default:
-        return image;
+        return image.rot270();
     }
 }
 

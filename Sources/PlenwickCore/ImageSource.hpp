@@ -31,7 +31,8 @@ public:
     // The pixel size with the stored orientation applied.
     PixelSize uprightSize() const;
 
-    // The held pixels resampled to exactly `size` (given upright) and turned upright, in memory.
+    // The held pixels resampled to exactly `size` (given upright) and turned upright, ready to
+    // be encoded.
     // `size` is the target of one of the rules the source was opened for: a larger one would be
     // enlarged from the decoded scale. Throws vips::VError.
     vips::VImage render(PixelSize size) const;

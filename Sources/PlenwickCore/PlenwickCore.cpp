@@ -2,6 +2,9 @@
 
 #include "PlenwickCore/VersionCollector.hpp"
 
+#include <algorithm>
+#include <thread>
+
 #include <vips/vips8>
 
 namespace plenwick {
@@ -36,6 +39,11 @@ bool PlenwickCore::start(const char* programName) {
         return true;
     }();
     return started;
+}
+
+void PlenwickCore::shareCores(int jobs) {
+    int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    vips_concurrency_set(std::max(1, cores / std::max(1, jobs)));
 }
 
 } // namespace plenwick

@@ -15,6 +15,10 @@ struct PlenwickCore {
 
     // Readies the image library once per process; false when it cannot start.
     static bool start(const char* programName);
+
+    // Sizes the image library's worker threads for `jobs` images processed at once, so that
+    // together they keep every core busy without more threads than cores.
+    static void shareCores(int jobs);
 };
 
 } // namespace plenwick

@@ -132,6 +132,15 @@ TEST_F(Share, ExportsRecordsAndNotifies) {
 
     EXPECT_EQ(exit.status, 0) << exit.standardError;
     EXPECT_EQ(lines(exit.standardOutput).back(), "Exported 2 photos to Socials");
+    // The progress line, then once more with the count as the photos finish.
+    std::vector<std::string> progress;
+    for (const std::string& line : lines(exit.standardError))
+        if (line.starts_with("Exporting for "))
+            progress.push_back(line);
+    ASSERT_GE(progress.size(), 3u) << exit.standardError;
+    EXPECT_EQ(progress[0], "Exporting for Instagram, Threads and Facebook…");
+    EXPECT_EQ(progress[1], "Exporting for Instagram, Threads and Facebook… 0 of 2");
+    EXPECT_EQ(progress.back(), "Exporting for Instagram, Threads and Facebook… 2 of 2");
     const struct {
         const char* file;
         int width;

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <locale>
+#include <regex>
 
 #include <QApplication>
 #include <gmock/gmock.h>
@@ -19,7 +21,68 @@ namespace {
 
 struct RecordingView final : ShareView {
     void show(const std::string& text) override { labels.push_back(text); }
+    void showProgress(const std::string& text) override { labels.push_back(text); }
     std::vector<std::string> labels;
+};
+
+// The counts of the labels after the first: they start at 0 of `total`, never go down and end
+// at `total` of `total`.
+void expectCountsUpTo(const std::vector<std::string>& labels, int total) {
+    ASSERT_GE(labels.size(), 3u);
+    EXPECT_EQ(labels[0], ShareViewController::label);
+    std::regex counted(std::string(ShareViewController::label) + R"( (\d+) of (\d+))");
+    int previous = -1;
+    for (size_t i = 1; i < labels.size(); ++i) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(labels[i], match, counted)) << labels[i];
+        int finished = std::stoi(match[1]);
+        EXPECT_EQ(std::stoi(match[2]), total) << labels[i];
+        if (i == 1) {
+            EXPECT_EQ(finished, 0);
+        } else {
+            EXPECT_GE(finished, previous) << labels[i];
+        }
+        previous = finished;
+    }
+    EXPECT_EQ(previous, total);
+}
+
+// A Qt application that draws nowhere, for the widgets of one test.
+struct OffscreenApplication {
+    // Set before the application below reads it.
+    bool offscreen = ::setenv("QT_QPA_PLATFORM", "offscreen", 1) == 0;
+    int argc = 1;
+    char name[17] = "ShareWindowTests";
+    char* argv[2] = {name, nullptr};
+    QApplication application{argc, argv};
+};
+
+// German number punctuation: a dot between thousands, a comma before decimals.
+struct GermanNumbers final : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    char do_thousands_sep() const override { return '.'; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+// German number formats for the C++ library and for Qt while it lives; the machine may have no
+// German C locale, so its punctuation is given here.
+class GermanLocale {
+public:
+    GermanLocale()
+        : m_previous(std::locale::global(std::locale(std::locale::classic(), new GermanNumbers))),
+          m_previousQt(QLocale()) {
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    }
+    ~GermanLocale() {
+        std::locale::global(m_previous);
+        QLocale::setDefault(m_previousQt);
+    }
+    GermanLocale(const GermanLocale&) = delete;
+    GermanLocale& operator=(const GermanLocale&) = delete;
+
+private:
+    std::locale m_previous;
+    QLocale m_previousQt;
 };
 
 TEST(ShareViewController, BodySummaryAndBuildNumber) {
@@ -98,8 +161,7 @@ TEST_F(ShareInProcess, HandsTheAttachmentsOfAllItemsInOrderAndStartsOnce) {
     EXPECT_EQ(outcome->body, "Exported 2 photos to Socials");
     EXPECT_EQ(outcome->exitStatus(), 0);
     EXPECT_EQ(completions, 1);
-    EXPECT_THAT(view.labels,
-                testing::ElementsAre("Exporting for Instagram, Threads and Facebook…"));
+    expectCountsUpTo(view.labels, 2);
     EXPECT_THAT(record(), HasSubstr(" items=2 types=[\"public.png,public.file-url\", "
                                     "\"public.png,public.file-url\"] loaded=[\"A.png\", "
                                     "\"B.png\"] notes=[] nudge=none share finished in "));
@@ -116,22 +178,79 @@ TEST_F(ShareInProcess, WithoutAContextTheShareExportsNothing) {
     EXPECT_THAT(record(), HasSubstr(" items=0 types=[] loaded=[] notes=[] nudge=none "));
 }
 
+TEST_F(ShareInProcess, TheWindowCountsThePhotosAsTheyFinishAndShowsTheWholeLabel) {
+    OffscreenApplication offscreen;
+    QApplication& application = offscreen.application;
+    // German number formats must not change the count.
+    GermanLocale german;
+    ExtensionContext context;
+    for (const char* photo : {"a.png", "b.png", "c.png"}) {
+        test::writeImage(m_home / photo, 400, 300);
+        context.inputItems.push_back({{std::make_shared<FileItemProvider>(m_home / photo)}});
+    }
+    context.completeRequest = [&application] {
+        QMetaObject::invokeMethod(
+            &application, [&application] { application.exit(0); }, Qt::QueuedConnection);
+    };
+    ShareWindow window([] {});
+    ShareViewController controller(std::move(context), window);
+
+    controller.loadView();
+    controller.viewDidAppear();
+    application.exec();
+    auto outcome = controller.waitUntilDone();
+    // Labels queued before the exit was asked for are all shown by now.
+    QApplication::processEvents();
+
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->body, "Exported 3 photos to Socials");
+    const QString text = "Exporting for Instagram, Threads and Facebook… 3 of 3";
+    EXPECT_EQ(window.label()->text(), text);
+    EXPECT_EQ(window.label()->toolTip(), text);
+    EXPECT_GE(window.label()->width(), window.label()->fontMetrics().horizontalAdvance(text));
+    EXPECT_LE(window.label()->geometry().right(), window.width() - 1 - 6);
+    window.grab().save(QString(PLENWICK_BINARY_DIR) + "/share-window-progress.png");
+}
+
+TEST(ShareViewController, ProgressLabelIsTheSameInEveryLocale) {
+    const struct {
+        int64_t finished;
+        int64_t total;
+        const char* text;
+    } cases[] = {
+        {0, 3, "Exporting for Instagram, Threads and Facebook… 0 of 3"},
+        {37, 120, "Exporting for Instagram, Threads and Facebook… 37 of 120"},
+        {1200, 5000, "Exporting for Instagram, Threads and Facebook… 1200 of 5000"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ShareViewController::progressLabel(c.finished, c.total), c.text);
+    GermanLocale german;
+    for (const auto& c : cases)
+        EXPECT_EQ(ShareViewController::progressLabel(c.finished, c.total), c.text) << "German";
+}
+
 TEST(ShareWindow, ShowsTheSpinnerAndTheLabel) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int argc = 1;
-    char name[] = "ShareWindowTests";
-    char* argv[] = {name, nullptr};
-    QApplication application(argc, argv);
+    OffscreenApplication offscreen;
     bool dismissed = false;
     ShareWindow window([&dismissed] { dismissed = true; });
 
     window.show(std::string(ShareViewController::label));
     QApplication::processEvents();
 
-    EXPECT_EQ(window.size(), QSize(260, 64));
+    EXPECT_EQ(window.height(), 64);
+    EXPECT_GE(window.width(), 260);
     EXPECT_TRUE(window.spinner()->isSpinning());
     EXPECT_EQ(window.spinner()->geometry(), QRect(20, 20, 24, 24));
-    EXPECT_EQ(window.label()->geometry(), QRect(54, 22, 200, 18));
+    // Placed as designed, 200 wide or as wide as its text, with the design's right margin.
+    QRect label = window.label()->geometry();
+    EXPECT_EQ(label.topLeft(), QPoint(54, 22));
+    EXPECT_EQ(label.height(), 18);
+    EXPECT_EQ(label.width(),
+              std::max(200, window.label()->fontMetrics().horizontalAdvance(
+                                QString::fromStdString(std::string(ShareViewController::label)))));
+    EXPECT_EQ(window.width(), label.right() + 1 + 6);
+    EXPECT_EQ(window.label()->text().toStdString(),
+              "Exporting for Instagram, Threads and Facebook…");
     EXPECT_EQ(window.label()->toolTip().toStdString(),
               "Exporting for Instagram, Threads and Facebook…");
     window.grab().save(QString(PLENWICK_BINARY_DIR) + "/share-window.png");
