@@ -238,9 +238,13 @@ std::shared_ptr<Preferences> Preferences::openDatabase(const std::string& locati
         return nullptr;
     }
     // A table of that name with other columns belongs to something else: leave the file alone.
-    if (auto problem = checkStatements(database.get()); problem && hasTable(database.get())) {
-        failure = "its preferences table is not ours: " + *problem;
-        return nullptr;
+    // The statements are compiled again once the table is seen, because the other program may
+    // have created it between the two looks.
+    if (checkStatements(database.get()) && hasTable(database.get())) {
+        if (auto problem = checkStatements(database.get())) {
+            failure = "its preferences table is not ours: " + *problem;
+            return nullptr;
+        }
     }
     // Readers never block the other program's writer, and a commit costs no fsync of its own.
     for (const char* sql :
