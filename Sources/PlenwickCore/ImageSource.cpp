@@ -1,5 +1,6 @@
 #include "PlenwickCore/ImageSource.hpp"
 
+#include "PlenwickCore/LanczosResampler.hpp"
 #include "PlenwickCore/PlenwickCore.hpp"
 #include "PlenwickCore/TargetSize.hpp"
 
@@ -216,7 +217,7 @@ VImage decode(const OpenedSource& opened, PixelSize atLeast) {
     if (image.has_alpha())
         image =
             image.flatten(VImage::option()->set("background", std::vector<double>{255, 255, 255}));
-    return image;
+    return image.format() == VIPS_FORMAT_UCHAR ? image : image.cast(VIPS_FORMAT_UCHAR);
 }
 
 } // namespace
@@ -238,18 +239,22 @@ VImage boundedForHolding(const VImage& decoded, PixelSize wanted) {
     return decoded.shrink(static_cast<double>(factor), static_cast<double>(factor));
 }
 
-// `image` resampled to exactly `size` with Lanczos 3; lazy.
-VImage resampled(const VImage& image, PixelSize size) {
+// `image`, 8-bit and in memory at `pixels`, resampled to exactly `size` with Lanczos 3, into
+// memory.
+VImage resampled(const VImage& image, const uint8_t* pixels, PixelSize size) {
     if (image.width() == size.width && image.height() == size.height)
         return image;
-    double hscale = static_cast<double>(size.width) / image.width();
-    double vscale = static_cast<double>(size.height) / image.height();
-    VImage result = image.resize(
-        hscale, VImage::option()->set("vscale", vscale)->set("kernel", VIPS_KERNEL_LANCZOS3));
-    // Each axis is rounded on its own; a pixel lost or gained there is copied or cut.
-    if (result.width() != size.width || result.height() != size.height)
-        result = result.embed(0, 0, static_cast<int>(size.width), static_cast<int>(size.height),
-                              VImage::option()->set("extend", VIPS_EXTEND_COPY));
+    LanczosResampler resampler(PixelSize{image.width(), image.height()}, size, image.bands());
+    VImage result = VImage::new_memory();
+    vips_image_init_fields(result.get_image(), static_cast<int>(size.width),
+                           static_cast<int>(size.height), image.bands(), VIPS_FORMAT_UCHAR,
+                           VIPS_CODING_NONE, image.interpretation(), image.xres(), image.yres());
+    for (int64_t y = 0; y < size.height; ++y) {
+        // libvips copies the row into the image's own memory.
+        auto* line = const_cast<uint8_t*>(resampler.row(pixels, y));
+        if (vips_image_write_line(result.get_image(), static_cast<int>(y), line) != 0)
+            throw VError();
+    }
     return result;
 }
 
@@ -260,6 +265,8 @@ struct ImageSource::Pixels {
     Geometry geometry;
     // 8-bit sRGB, opaque, as stored, at the scale chosen when opening; in memory.
     VImage held;
+    // Taken once here: libvips may not be asked for it from several threads at once.
+    const uint8_t* pixels;
 };
 
 ImageSource::ImageSource(std::filesystem::path path, std::shared_ptr<const Pixels> pixels)
@@ -286,7 +293,10 @@ Expected<ImageSource, ExportError> ImageSource::open(const std::filesystem::path
         // The whole decode runs here, once, so that a broken file shows itself before anything
         // is written and every output is resampled from the same pixels.
         VImage held = boundedForHolding(decode(*opened, largest), largest).copy_memory();
-        return ImageSource(source, std::make_shared<const Pixels>(Pixels{geometry, held}));
+        const auto* pixels = static_cast<const uint8_t*>(held.data());
+        if (!pixels)
+            throw VError();
+        return ImageSource(source, std::make_shared<const Pixels>(Pixels{geometry, held, pixels}));
     } catch (const VError&) {
         // The exporter gives no reasons; libvips' are dropped so that its buffer, shared by the
         // whole process, does not fill up with them.
@@ -301,12 +311,11 @@ PixelSize ImageSource::uprightSize() const {
 
 VImage ImageSource::render(PixelSize size) const {
     const Geometry& geometry = m_pixels->geometry;
-    VImage image = resampled(m_pixels->held, geometry.asStored(size));
+    // Rotating after the resample turns the small image, not the large one; both are in memory,
+    // so the turn's out-of-order reads cost nothing extra.
+    VImage image = resampled(m_pixels->held, m_pixels->pixels, geometry.asStored(size));
     if (geometry.orientation == 1)
         return image;
-    // Rotating after the resample turns the small image, not the large one; the turn reads
-    // the resampled pixels out of order, so they are made once, in memory.
-    image = image.copy_memory();
     switch (geometry.orientation) {
     case 2:
         return image.fliphor();
