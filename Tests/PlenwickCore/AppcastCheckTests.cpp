@@ -1,7 +1,7 @@
 #include "PlenwickCore/AppcastCheck.hpp"
+#include "ScopedEnvironment.hpp"
 #include "TestSupport.hpp"
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -267,16 +267,11 @@ TEST(AppcastCheck, TheFeedComesFromTheMakersHostUnlessTheEnvironmentSaysOtherwis
     EXPECT_TRUE(AppcastCheck::feedURL.starts_with("https://"));
     EXPECT_TRUE(AppcastCheck::feedURL.ends_with("/plenwick/appcast.xml"));
 
-    const char* saved = std::getenv("PLENWICK_FEED_URL");
-    std::optional<std::string> old = saved ? std::optional<std::string>(saved) : std::nullopt;
-    setenv("PLENWICK_FEED_URL", "http://127.0.0.1:9/feed.xml", 1);
+    test::ScopedEnvironment environment;
+    environment.set("PLENWICK_FEED_URL", "http://127.0.0.1:9/feed.xml");
     EXPECT_EQ(AppcastCheck::feedURLFromEnvironment(), "http://127.0.0.1:9/feed.xml");
-    setenv("PLENWICK_FEED_URL", "", 1);
+    environment.set("PLENWICK_FEED_URL", "");
     EXPECT_EQ(AppcastCheck::feedURLFromEnvironment(), AppcastCheck::feedURL);
-    if (old)
-        setenv("PLENWICK_FEED_URL", old->c_str(), 1);
-    else
-        unsetenv("PLENWICK_FEED_URL");
 }
 
 } // namespace
