@@ -1,10 +1,12 @@
 #include "PlatformServices/FileItemProvider.hpp"
+#include "PlatformServices/LogCapture.hpp"
 #include "ScopedEnvironment.hpp"
 #include "ShareViewController.hpp"
 #include "ShareWindow.hpp"
 #include "Spinner.hpp"
 #include "TestSupport.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <locale>
@@ -127,11 +129,16 @@ protected:
         m_environment.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (m_home / "no-bus").string());
     }
 
-    std::string record() const {
+    std::vector<std::string> records() const {
         std::ifstream stream(m_home / "Pictures/Socials/.plenwick.log");
-        std::string line;
-        std::getline(stream, line);
-        return line;
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(stream, line);)
+            lines.push_back(line);
+        return lines;
+    }
+    std::string record() const {
+        auto lines = records();
+        return lines.empty() ? std::string() : lines.front();
     }
 
     test::TemporaryFolder m_home;
@@ -150,12 +157,18 @@ TEST_F(ShareInProcess, HandsTheAttachmentsOfAllItemsInOrderAndStartsOnce) {
     int completions = 0;
     context.completeRequest = [&completions] { ++completions; };
     RecordingView view;
+    Log::Capture capture;
     ShareViewController controller(std::move(context), view);
 
     controller.loadView();
     controller.viewDidAppear();
     controller.viewDidAppear();
     auto outcome = controller.waitUntilDone();
+
+    auto extensionLines = capture.messages("extension");
+    EXPECT_EQ(
+        std::count(extensionLines.begin(), extensionLines.end(), "share started with 2 items"), 1);
+    EXPECT_EQ(records().size(), 1u);
 
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->body, "Exported 2 photos to Socials");
