@@ -428,6 +428,8 @@ TEST(ItemLoader, KeepsEverySuggestedNameInsideItsItemFolder) {
     const NameCase cases[] = {
         {"../../escape.jpg", "delivered.tmp", "item_0/.._.._escape.jpg"},
         {"albums/2024/beach", "delivered.tmp", "item_0/albums_2024_beach.jpeg"},
+        {"2024.06/beach", "delivered.tmp", "item_0/2024.06_beach.jpeg"},
+        {"holiday.2024/", "delivered.tmp", "item_0/holiday.2024_.jpeg"},
         {"/", "delivered.tmp", "item_0/_.jpeg"},
         {".", "delivered.tmp", "item_0/delivered.tmp"},
         {"..", "delivered.tmp", "item_0/delivered.tmp"},
