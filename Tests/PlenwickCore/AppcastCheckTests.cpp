@@ -14,11 +14,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string feed(const std::string& body) {
-    return R"(<?xml version="1.0" encoding="utf-8"?>)"
+// A feed whose declaration names `encoding`, its bytes written in it.
+std::string declared(const std::string& encoding, const std::string& body) {
+    return R"(<?xml version="1.0" encoding=")" + encoding +
+           R"("?>)"
            R"(<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">)"
            "<channel>" +
            body + "</channel></rss>";
+}
+
+std::string feed(const std::string& body) {
+    return declared("utf-8", body);
 }
 
 struct FeedCase {
@@ -149,6 +155,43 @@ TEST(AppcastCheck, ReadsTheRealFeeds) {
         ASSERT_NE(at, std::string::npos);
         document.replace(at, std::string_view(c.dotted).size(), c.number);
         EXPECT_EQ(AppcastCheck::latestBuild(document), c.expectedWithNumber);
+    }
+}
+
+TEST(AppcastCheck, ReadsFeedsInSingleByteCharsetsThatTheParserDoesNotKnow) {
+    // "Plenwick – Café" in Windows-1252.
+    const std::string title = "<title>Plenwick \x96 Caf\xE9</title>";
+    const FeedCase cases[] = {
+        {"Windows-1252",
+         declared("windows-1252", title + R"(<item><enclosure sparkle:version="57"/></item>)"), 57},
+        {"Windows-1252 in capitals",
+         declared("WINDOWS-1252", title + "<sparkle:version>58</sparkle:version>"), 58},
+        {"no-break spaces around the number",
+         declared("windows-1252", "<sparkle:version>\xA0"
+                                  "59\xA0</sparkle:version>"),
+         59},
+        {"ISO-8859-15 with a euro sign",
+         declared("ISO-8859-15", "<title>\xA4</title><sparkle:version>60</sparkle:version>"), 60},
+        {"KOI8-R",
+         declared("KOI8-R", "<title>\xF0\xD2\xC9\xD7\xC5\xD4</title>"
+                            "<sparkle:version>61</sparkle:version>"),
+         61},
+        {"a byte that Windows-1252 leaves undefined",
+         declared("windows-1252", "<title>\x81</title><sparkle:version>62</sparkle:version>"),
+         std::nullopt},
+        {"a charset of several bytes a character",
+         declared("Shift_JIS", "<title>\x83\x76</title><sparkle:version>63</sparkle:version>"),
+         std::nullopt},
+        {"a charset with shift states", declared("UTF-7", "<sparkle:version>64</sparkle:version>"),
+         std::nullopt},
+        {"a charset that does not keep ASCII",
+         declared("IBM037", "<sparkle:version>65</sparkle:version>"), std::nullopt},
+        {"a charset nobody knows", declared("x-plenwick", "<sparkle:version>66</sparkle:version>"),
+         std::nullopt},
+    };
+    for (const FeedCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(AppcastCheck::latestBuild(c.document), c.expected);
     }
 }
 

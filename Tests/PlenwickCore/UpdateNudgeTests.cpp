@@ -169,6 +169,13 @@ TEST_F(UpdateNudgeTest, EveryAnswerEndsAsACheckWithOrWithoutNews) {
          {.status = 302, .headers = {"Location: /appcast.xml"}},
          "appcast fetch: latest build 12, current 10",
          12},
+        {"a feed in Windows-1252",
+         "/appcast.xml",
+         {200, R"(<?xml version="1.0" encoding="windows-1252"?><rss><channel>)"
+               "<title>Plenwick \x96 Caf\xE9</title><item><enclosure sparkle:version=\"15\"/>"
+               "</item></channel></rss>"},
+         "appcast fetch: latest build 15, current 10",
+         15},
         {"a feed of exactly 1 MiB",
          "/appcast.xml",
          {200, exactlyFull},
