@@ -1,3 +1,4 @@
+#include "PlatformServices/FileDescriptor.hpp"
 #include "PlatformServices/FileItemProvider.hpp"
 #include "PlatformServices/LogCapture.hpp"
 #include "ScopedEnvironment.hpp"
@@ -8,9 +9,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <locale>
 #include <regex>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <gmock/gmock.h>
@@ -178,6 +181,47 @@ TEST_F(ShareInProcess, HandsTheAttachmentsOfAllItemsInOrderAndStartsOnce) {
     EXPECT_THAT(record(), HasSubstr(" items=2 types=[\"public.png,public.file-url\", "
                                     "\"public.png,public.file-url\"] loaded=[\"A.png\", "
                                     "\"B.png\"] notes=[] nudge=none share finished in "));
+    EXPECT_TRUE(std::filesystem::is_empty(m_home / "tmp"));
+}
+
+TEST_F(ShareInProcess, DismissedWhileAProviderStillDeliversLeavesNothingBehind) {
+    // A photo that is a FIFO: the loader reads it to its end, which comes when the test says.
+    const auto fifo = m_home / "photo.png";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ExtensionContext context;
+    context.inputItems = {{{std::make_shared<FileItemProvider>(fifo)}}};
+    int completions = 0;
+    context.completeRequest = [&completions] { ++completions; };
+    RecordingView view;
+    Log::Capture capture;
+    ShareViewController controller(std::move(context), view);
+
+    controller.loadView();
+    controller.viewDidAppear();
+    // Opening for writing waits for the loader to open the FIFO: the share is loading.
+    FileDescriptor writer(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(writer);
+    // A reader of the test's own, so that no write ever meets a FIFO without one.
+    FileDescriptor reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader);
+    controller.viewWillDisappear();
+    // More than the FIFO holds: the write ends only once the loader reads; the close ends
+    // its loading.
+    const int capacity = ::fcntl(writer.get(), F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    const std::string bytes(2 * static_cast<size_t>(capacity), '\0');
+    ASSERT_TRUE(writer.writeAll(bytes.data(), bytes.size()));
+    ASSERT_TRUE(writer.close());
+    auto outcome = controller.waitUntilDone();
+
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->status, ShareOutcome::Status::dismissed);
+    EXPECT_EQ(outcome->body, "");
+    EXPECT_EQ(outcome->exitStatus(), 130);
+    EXPECT_EQ(completions, 0);
+    EXPECT_EQ(capture.messages("extension"),
+              std::vector<std::string>{"share started with 1 items"});
+    EXPECT_FALSE(std::filesystem::exists(m_home / "Pictures/Socials"));
     EXPECT_TRUE(std::filesystem::is_empty(m_home / "tmp"));
 }
 
