@@ -1,6 +1,7 @@
 #include "DiagnosticRecord.hpp"
 
 #include "PlatformServices/ListNotation.hpp"
+#include "PlatformServices/UTF8.hpp"
 
 #include <cstdio>
 #include <ctime>
@@ -18,11 +19,11 @@ std::string DiagnosticRecord::formatDate(std::chrono::system_clock::time_point d
 
 namespace {
 
-// The summary carries the notification body, whose file names may hold line breaks; escaped, the
-// record stays one line.
+// The summary carries the notification body, whose file names may hold line breaks and bytes
+// that are not UTF-8; escaped and repaired as the lists are, the record stays one line of UTF-8.
 std::string oneLine(const std::string& text) {
     std::string line;
-    for (unsigned char c : text) {
+    for (unsigned char c : UTF8::repaired(text)) {
         if (c == '\n') {
             line += "\\n";
         } else if (c == '\r') {

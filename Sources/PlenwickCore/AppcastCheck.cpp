@@ -3,8 +3,12 @@
 #include "PlenwickCore/VersionCollector.hpp"
 
 #include <algorithm>
+#include <bitset>
+#include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <iconv.h>
 #include <memory>
 
 // The entity-amplification limits are declared only for a library built with DTD support, which
@@ -39,6 +43,69 @@ void XMLCALL elementEnded(void* collector, const XML_Char* name) {
     static_cast<VersionCollector*>(collector)->elementEnded(name);
 }
 
+struct CloseConverter {
+    void operator()(void* converter) const { iconv_close(static_cast<iconv_t>(converter)); }
+};
+using Converter = std::unique_ptr<void, CloseConverter>;
+
+// A name as XML declarations spell encodings; nothing else reaches iconv.
+bool isEncodingName(std::string_view name) {
+    return !name.empty() && name.size() <= 40 && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+    });
+}
+
+// What each byte of a charset stands for, as iconv decodes it: a code point, or -1 for a byte
+// the charset leaves undefined. False for a charset iconv does not know, and for one that is not
+// a plain single-byte charset (a byte that begins a longer sequence or switches a shift state,
+// a byte for several characters, two bytes for one character): expat takes only maps of
+// characters in one byte each, without a converter.
+bool singleByteMap(const char* name, int (&map)[256]) {
+    if (!isEncodingName(name))
+        return false;
+    iconv_t opened = iconv_open("UTF-32LE", name);
+    if (opened == reinterpret_cast<iconv_t>(-1))
+        return false;
+    Converter converter(opened);
+    std::bitset<0x10000> taken;
+    for (int byte = 0; byte < 256; ++byte) {
+        // Every byte from the initial state, so that no shift state carries over.
+        iconv(opened, nullptr, nullptr, nullptr, nullptr);
+        char in = static_cast<char>(byte);
+        char* input = &in;
+        size_t inputLeft = 1;
+        unsigned char out[8];
+        char* output = reinterpret_cast<char*>(out);
+        size_t outputLeft = sizeof out;
+        if (iconv(opened, &input, &inputLeft, &output, &outputLeft) == static_cast<size_t>(-1)) {
+            if (errno != EILSEQ)
+                return false;
+            map[byte] = -1;
+            continue;
+        }
+        if (sizeof out - outputLeft != 4)
+            return false;
+        char32_t codePoint =
+            out[0] | out[1] << 8 | out[2] << 16 | static_cast<char32_t>(out[3]) << 24;
+        if (codePoint >= taken.size() || taken[codePoint])
+            return false;
+        taken[codePoint] = true;
+        map[byte] = static_cast<int>(codePoint);
+    }
+    return true;
+}
+
+// Feeds in a single-byte charset that expat has no table for (windows-1252 above all) are
+// decoded through iconv's; expat itself refuses maps that do not keep ASCII where XML needs it.
+int XMLCALL unknownEncoding(void*, const XML_Char* name, XML_Encoding* info) {
+    if (!singleByteMap(name, info->map))
+        return XML_STATUS_ERROR;
+    info->data = nullptr;
+    info->convert = nullptr;
+    info->release = nullptr;
+    return XML_STATUS_OK;
+}
+
 } // namespace
 
 std::string AppcastCheck::feedURLFromEnvironment() {
@@ -60,6 +127,7 @@ std::optional<int64_t> AppcastCheck::latestBuild(std::string_view document) {
     XML_SetUserData(parser.get(), &collector);
     XML_SetElementHandler(parser.get(), elementStarted, elementEnded);
     XML_SetCharacterDataHandler(parser.get(), characters);
+    XML_SetUnknownEncodingHandler(parser.get(), unknownEncoding, nullptr);
 
     // expat takes an int length, so a long document goes in pieces.
     constexpr size_t piece = INT_MAX / 2;

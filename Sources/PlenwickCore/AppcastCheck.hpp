@@ -25,7 +25,8 @@ struct AppcastCheck {
     static std::string feedURLFromEnvironment();
 
     // The greatest build number the feed announces; nothing when it announces none or is not a
-    // well-formed document. External entities are never loaded.
+    // well-formed document. Besides the encodings expat knows, a feed may be in any single-byte
+    // charset that iconv knows (windows-1252 and the like). External entities are never loaded.
     static std::optional<int64_t> latestBuild(std::string_view document);
     // Due when there was no check yet or the last one is at least `interval` seconds old.
     static bool shouldCheck(Date now, std::optional<Date> last);

@@ -306,8 +306,12 @@ std::string ItemLoader::filename(const std::optional<std::string>& preferredName
 
     // "." and ".." name the folder itself or its parent, not a file.
     if (preferredName && !preferredName->empty() && !namesAFolder(*preferredName)) {
+        // Only the part after the last separator may hold an extension: "2024.06/beach" has
+        // none, and "holiday.2024/" ends in an empty part.
+        const std::string& given = *preferredName;
+        bool hasExtension = !pathExtension(given.substr(given.rfind('/') + 1)).empty();
         std::string name = withinFolder(*preferredName);
-        return pathExtension(name).empty() ? name + "." + extension : name;
+        return hasExtension ? name : name + "." + extension;
     }
     if (!temporaryName.empty() && !namesAFolder(temporaryName))
         return temporaryName;

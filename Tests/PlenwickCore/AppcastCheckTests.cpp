@@ -1,7 +1,7 @@
 #include "PlenwickCore/AppcastCheck.hpp"
+#include "ScopedEnvironment.hpp"
 #include "TestSupport.hpp"
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -14,11 +14,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string feed(const std::string& body) {
-    return R"(<?xml version="1.0" encoding="utf-8"?>)"
+// A feed whose declaration names `encoding`, its bytes written in it.
+std::string declared(const std::string& encoding, const std::string& body) {
+    return R"(<?xml version="1.0" encoding=")" + encoding +
+           R"("?>)"
            R"(<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">)"
            "<channel>" +
            body + "</channel></rss>";
+}
+
+std::string feed(const std::string& body) {
+    return declared("utf-8", body);
 }
 
 struct FeedCase {
@@ -152,6 +158,43 @@ TEST(AppcastCheck, ReadsTheRealFeeds) {
     }
 }
 
+TEST(AppcastCheck, ReadsFeedsInSingleByteCharsetsThatTheParserDoesNotKnow) {
+    // "Plenwick – Café" in Windows-1252.
+    const std::string title = "<title>Plenwick \x96 Caf\xE9</title>";
+    const FeedCase cases[] = {
+        {"Windows-1252",
+         declared("windows-1252", title + R"(<item><enclosure sparkle:version="57"/></item>)"), 57},
+        {"Windows-1252 in capitals",
+         declared("WINDOWS-1252", title + "<sparkle:version>58</sparkle:version>"), 58},
+        {"no-break spaces around the number",
+         declared("windows-1252", "<sparkle:version>\xA0"
+                                  "59\xA0</sparkle:version>"),
+         59},
+        {"ISO-8859-15 with a euro sign",
+         declared("ISO-8859-15", "<title>\xA4</title><sparkle:version>60</sparkle:version>"), 60},
+        {"KOI8-R",
+         declared("KOI8-R", "<title>\xF0\xD2\xC9\xD7\xC5\xD4</title>"
+                            "<sparkle:version>61</sparkle:version>"),
+         61},
+        {"a byte that Windows-1252 leaves undefined",
+         declared("windows-1252", "<title>\x81</title><sparkle:version>62</sparkle:version>"),
+         std::nullopt},
+        {"a charset of several bytes a character",
+         declared("Shift_JIS", "<title>\x83\x76</title><sparkle:version>63</sparkle:version>"),
+         std::nullopt},
+        {"a charset with shift states", declared("UTF-7", "<sparkle:version>64</sparkle:version>"),
+         std::nullopt},
+        {"a charset that does not keep ASCII",
+         declared("IBM037", "<sparkle:version>65</sparkle:version>"), std::nullopt},
+        {"a charset nobody knows", declared("x-plenwick", "<sparkle:version>66</sparkle:version>"),
+         std::nullopt},
+    };
+    for (const FeedCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(AppcastCheck::latestBuild(c.document), c.expected);
+    }
+}
+
 TEST(AppcastCheck, ParsesOnManyThreadsAtOnce) {
     const std::filesystem::path fixtures = test::fixtures();
     const std::string document = test::readFile(fixtures / "appcast/hammerspoon_appcast.xml");
@@ -267,16 +310,11 @@ TEST(AppcastCheck, TheFeedComesFromTheMakersHostUnlessTheEnvironmentSaysOtherwis
     EXPECT_TRUE(AppcastCheck::feedURL.starts_with("https://"));
     EXPECT_TRUE(AppcastCheck::feedURL.ends_with("/plenwick/appcast.xml"));
 
-    const char* saved = std::getenv("PLENWICK_FEED_URL");
-    std::optional<std::string> old = saved ? std::optional<std::string>(saved) : std::nullopt;
-    setenv("PLENWICK_FEED_URL", "http://127.0.0.1:9/feed.xml", 1);
+    test::ScopedEnvironment environment;
+    environment.set("PLENWICK_FEED_URL", "http://127.0.0.1:9/feed.xml");
     EXPECT_EQ(AppcastCheck::feedURLFromEnvironment(), "http://127.0.0.1:9/feed.xml");
-    setenv("PLENWICK_FEED_URL", "", 1);
+    environment.set("PLENWICK_FEED_URL", "");
     EXPECT_EQ(AppcastCheck::feedURLFromEnvironment(), AppcastCheck::feedURL);
-    if (old)
-        setenv("PLENWICK_FEED_URL", old->c_str(), 1);
-    else
-        unsetenv("PLENWICK_FEED_URL");
 }
 
 } // namespace

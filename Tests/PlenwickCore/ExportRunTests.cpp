@@ -5,18 +5,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <iterator>
+#include <latch>
 #include <regex>
-#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <vips/vips8>
 
 using namespace plenwick;
-using namespace std::chrono_literals;
 using testing::ElementsAre;
 using Path = std::filesystem::path;
 
@@ -241,6 +239,10 @@ TEST(ExportRun, NeverRunsMoreThanThreeExportsAndSerialisesCollidingNames) {
     std::atomic<int> mostRunning{0};
     std::atomic<int> runningOfA{0};
     std::atomic<bool> collidingOverlap{false};
+    // The first three exports wait for each other, so three certainly run at once; a run that
+    // allowed fewer would never get past them.
+    std::atomic<int> arrived{0};
+    std::latch firstThree(3);
     ExportRun::Exporter observed = [&](ImageSource& source, const Path& to,
                                        const ExportSpec& spec) {
         int now = ++running;
@@ -250,7 +252,8 @@ TEST(ExportRun, NeverRunsMoreThanThreeExportsAndSerialisesCollidingNames) {
         bool isA = ExportRun::collisionKey(source.path()) == "a";
         if (isA && ++runningOfA > 1)
             collidingOverlap = true;
-        std::this_thread::sleep_for(20ms);
+        if (arrived++ < 3)
+            firstThree.arrive_and_wait();
         auto result = realExport(source, to, spec);
         if (isA)
             --runningOfA;
@@ -274,11 +277,16 @@ TEST(ExportRun, ResultsFollowInputOrderWhateverFinishesFirst) {
                              folder / "gone.png"};
     test::writeImage(inputs[0], 40, 30);
     test::writeImage(inputs[2], 40, 30);
+    // The first input finishes only after the third has.
+    std::latch fastWritten(1);
     ExportRun::Exporter slowFirst = [&](ImageSource& source, const Path& to,
                                         const ExportSpec& spec) {
         if (source.path() == inputs[0])
-            std::this_thread::sleep_for(300ms);
-        return realExport(source, to, spec);
+            fastWritten.wait();
+        auto result = realExport(source, to, spec);
+        if (source.path() == inputs[2])
+            fastWritten.count_down();
+        return result;
     };
 
     ExportResult result = ExportRun::run(inputs, {threeSpecs[0]}, folder / "out", 0, {}, slowFirst);

@@ -1,12 +1,12 @@
 #include "PlatformServices/FileURL.hpp"
 #include "PlatformServices/LogCapture.hpp"
 #include "PlenwickCore/ItemLoader.hpp"
+#include "ScopedEnvironment.hpp"
 #include "TestSupport.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <linux/capability.h>
@@ -428,6 +428,8 @@ TEST(ItemLoader, KeepsEverySuggestedNameInsideItsItemFolder) {
     const NameCase cases[] = {
         {"../../escape.jpg", "delivered.tmp", "item_0/.._.._escape.jpg"},
         {"albums/2024/beach", "delivered.tmp", "item_0/albums_2024_beach.jpeg"},
+        {"2024.06/beach", "delivered.tmp", "item_0/2024.06_beach.jpeg"},
+        {"holiday.2024/", "delivered.tmp", "item_0/holiday.2024_.jpeg"},
         {"/", "delivered.tmp", "item_0/_.jpeg"},
         {".", "delivered.tmp", "item_0/delivered.tmp"},
         {"..", "delivered.tmp", "item_0/delivered.tmp"},
@@ -611,27 +613,6 @@ private:
     std::jthread m_writer;
 };
 
-// Points the temporary directory at a folder of the test's own for the life of the object.
-class TemporaryDirectory {
-public:
-    explicit TemporaryDirectory(const std::filesystem::path& folder) {
-        if (const char* saved = std::getenv("TMPDIR"))
-            m_saved = saved;
-        setenv("TMPDIR", folder.c_str(), 1);
-    }
-    ~TemporaryDirectory() {
-        if (m_saved)
-            setenv("TMPDIR", m_saved->c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-private:
-    std::optional<std::string> m_saved;
-};
-
 bool isEmptyFolder(const std::filesystem::path& folder) {
     return std::filesystem::directory_iterator(folder) == std::filesystem::directory_iterator();
 }
@@ -640,7 +621,8 @@ TEST(ItemLoader, StagesImageBytesFromStandardInputAndLeavesNoCopyBehind) {
     const std::filesystem::path fixtures = test::fixtures();
     test::TemporaryFolder staging;
     test::TemporaryFolder temporary;
-    TemporaryDirectory directory(temporary.path());
+    test::ScopedEnvironment environment;
+    environment.set("TMPDIR", temporary.path().string());
     std::string photo = test::readFile(fixtures / "orientation/Landscape_1.jpg");
 
     ItemLoader::Result result;
@@ -673,7 +655,8 @@ TEST(ItemLoader, SkipsStandardInputWithoutAnImage) {
     };
     test::TemporaryFolder staging;
     test::TemporaryFolder temporary;
-    TemporaryDirectory directory(temporary.path());
+    test::ScopedEnvironment environment;
+    environment.set("TMPDIR", temporary.path().string());
     for (const StandardInputCase& c : cases) {
         SCOPED_TRACE(c.note);
         Pipe input(c.bytes);

@@ -1,11 +1,10 @@
 #include "PlenwickCore/SpecStore.hpp"
+#include "ScopedEnvironment.hpp"
 #include "TestSupport.hpp"
 
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <map>
 
 #include <gtest/gtest.h>
 
@@ -151,12 +150,9 @@ TEST(SpecStore, TheOutputRootIsSocialsInThePicturesFolder) {
         {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n", home / "Pictures/Socials"},
         {"XDG_PICTURES_DIR=\"/srv/photos\"\n", "/srv/photos/Socials"},
     };
-    std::map<std::string, std::optional<std::string>> saved;
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME"})
-        saved[name] =
-            std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt;
-    setenv("HOME", home.path().c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+    test::ScopedEnvironment environment;
+    environment.set("HOME", home.path().string());
+    environment.set("XDG_CONFIG_HOME", (home / ".config").string());
     std::filesystem::create_directories(home / ".config");
 
     for (const Case& c : cases) {
@@ -167,8 +163,6 @@ TEST(SpecStore, TheOutputRootIsSocialsInThePicturesFolder) {
         EXPECT_EQ(SpecStore::outputRoot(), c.expected);
         EXPECT_FALSE(std::filesystem::exists(SpecStore::outputRoot()));
     }
-    for (const auto& [name, value] : saved)
-        value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
 }
 
 } // namespace

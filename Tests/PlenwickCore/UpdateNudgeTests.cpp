@@ -2,6 +2,7 @@
 #include "PlatformServices/LogCapture.hpp"
 #include "PlenwickCore/AppcastCheck.hpp"
 #include "PlenwickCore/UpdateNudge.hpp"
+#include "ScopedEnvironment.hpp"
 #include "TestSupport.hpp"
 
 #include <arpa/inet.h>
@@ -40,7 +41,7 @@ class UpdateNudgeTest : public testing::Test {
 protected:
     void SetUp() override {
         // Requests to the local server must not go through a proxy of the machine.
-        setenv("no_proxy", "127.0.0.1", 1);
+        environment.set("no_proxy", "127.0.0.1");
         preferences = Preferences::open(folder / "suite.sqlite3");
         ASSERT_TRUE(preferences);
     }
@@ -51,6 +52,7 @@ protected:
         });
     }
 
+    test::ScopedEnvironment environment;
     test::TemporaryFolder folder;
     std::shared_ptr<Preferences> preferences;
     test::LocalHttpServer server;
@@ -167,6 +169,13 @@ TEST_F(UpdateNudgeTest, EveryAnswerEndsAsACheckWithOrWithoutNews) {
          {.status = 302, .headers = {"Location: /appcast.xml"}},
          "appcast fetch: latest build 12, current 10",
          12},
+        {"a feed in Windows-1252",
+         "/appcast.xml",
+         {200, R"(<?xml version="1.0" encoding="windows-1252"?><rss><channel>)"
+               "<title>Plenwick \x96 Caf\xE9</title><item><enclosure sparkle:version=\"15\"/>"
+               "</item></channel></rss>"},
+         "appcast fetch: latest build 15, current 10",
+         15},
         {"a feed of exactly 1 MiB",
          "/appcast.xml",
          {200, exactlyFull},

@@ -1,14 +1,19 @@
+#include "PlatformServices/FileDescriptor.hpp"
 #include "PlatformServices/FileItemProvider.hpp"
+#include "PlatformServices/LogCapture.hpp"
 #include "ScopedEnvironment.hpp"
 #include "ShareViewController.hpp"
 #include "ShareWindow.hpp"
 #include "Spinner.hpp"
 #include "TestSupport.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <locale>
 #include <regex>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <gmock/gmock.h>
@@ -23,6 +28,18 @@ struct RecordingView final : ShareView {
     void show(const std::string& text) override { labels.push_back(text); }
     void showProgress(const std::string& text) override { labels.push_back(text); }
     std::vector<std::string> labels;
+};
+
+// A controller for the given items, with the view, the log and the host's completions it leaves.
+struct RecordedShare {
+    explicit RecordedShare(std::vector<ExtensionItem> items)
+        : controller(ExtensionContext{std::move(items), [this] { ++completions; }}, view) {}
+
+    int completions = 0;
+    RecordingView view;
+    Log::Capture capture;
+    // Last: the share's thread is joined before the rest goes.
+    ShareViewController controller;
 };
 
 // The counts of the labels after the first: they start at 0 of `total`, never go down and end
@@ -127,11 +144,16 @@ protected:
         m_environment.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (m_home / "no-bus").string());
     }
 
-    std::string record() const {
+    std::vector<std::string> records() const {
         std::ifstream stream(m_home / "Pictures/Socials/.plenwick.log");
-        std::string line;
-        std::getline(stream, line);
-        return line;
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(stream, line);)
+            lines.push_back(line);
+        return lines;
+    }
+    std::string record() const {
+        auto lines = records();
+        return lines.empty() ? std::string() : lines.front();
     }
 
     test::TemporaryFolder m_home;
@@ -141,30 +163,65 @@ protected:
 TEST_F(ShareInProcess, HandsTheAttachmentsOfAllItemsInOrderAndStartsOnce) {
     test::writeImage(m_home / "A.png", 40, 30);
     test::writeImage(m_home / "B.png", 40, 30);
-    ExtensionContext context;
-    context.inputItems = {
+    RecordedShare share({
         {{std::make_shared<FileItemProvider>(m_home / "A.png"),
           std::make_shared<FileItemProvider>(m_home / "B.png")}},
         {},
-    };
-    int completions = 0;
-    context.completeRequest = [&completions] { ++completions; };
-    RecordingView view;
-    ShareViewController controller(std::move(context), view);
+    });
 
-    controller.loadView();
-    controller.viewDidAppear();
-    controller.viewDidAppear();
-    auto outcome = controller.waitUntilDone();
+    share.controller.loadView();
+    share.controller.viewDidAppear();
+    share.controller.viewDidAppear();
+    auto outcome = share.controller.waitUntilDone();
+
+    auto extensionLines = share.capture.messages("extension");
+    EXPECT_EQ(
+        std::count(extensionLines.begin(), extensionLines.end(), "share started with 2 items"), 1);
+    EXPECT_EQ(records().size(), 1u);
 
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->body, "Exported 2 photos to Socials");
     EXPECT_EQ(outcome->exitStatus(), 0);
-    EXPECT_EQ(completions, 1);
-    expectCountsUpTo(view.labels, 2);
+    EXPECT_EQ(share.completions, 1);
+    expectCountsUpTo(share.view.labels, 2);
     EXPECT_THAT(record(), HasSubstr(" items=2 types=[\"public.png,public.file-url\", "
                                     "\"public.png,public.file-url\"] loaded=[\"A.png\", "
                                     "\"B.png\"] notes=[] nudge=none share finished in "));
+    EXPECT_TRUE(std::filesystem::is_empty(m_home / "tmp"));
+}
+
+TEST_F(ShareInProcess, DismissedWhileAProviderStillDeliversLeavesNothingBehind) {
+    // A photo that is a FIFO: the loader reads it to its end, which comes when the test says.
+    const auto fifo = m_home / "photo.png";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    RecordedShare share({{{std::make_shared<FileItemProvider>(fifo)}}});
+
+    share.controller.loadView();
+    share.controller.viewDidAppear();
+    // Opening for writing waits for the loader to open the FIFO: the share is loading.
+    FileDescriptor writer(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(writer);
+    // A reader of the test's own, so that no write ever meets a FIFO without one.
+    FileDescriptor reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader);
+    share.controller.viewWillDisappear();
+    // More than the FIFO holds: the write ends only once the loader reads; the close ends
+    // its loading.
+    const int capacity = ::fcntl(writer.get(), F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    const std::string bytes(2 * static_cast<size_t>(capacity), '\0');
+    ASSERT_TRUE(writer.writeAll(bytes.data(), bytes.size()));
+    ASSERT_TRUE(writer.close());
+    auto outcome = share.controller.waitUntilDone();
+
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->status, ShareOutcome::Status::dismissed);
+    EXPECT_EQ(outcome->body, "");
+    EXPECT_EQ(outcome->exitStatus(), 130);
+    EXPECT_EQ(share.completions, 0);
+    EXPECT_EQ(share.capture.messages("extension"),
+              std::vector<std::string>{"share started with 1 items"});
+    EXPECT_FALSE(std::filesystem::exists(m_home / "Pictures/Socials"));
     EXPECT_TRUE(std::filesystem::is_empty(m_home / "tmp"));
 }
 
