@@ -2,7 +2,7 @@
 
 #include "BackgroundJobs.hpp"
 #include "FeedRequest.hpp"
-#include "PlenwickCore/Expected.hpp"
+#include "PlatformServices/Expected.hpp"
 #include "UpdateCheck.hpp"
 
 #include <cstdint>

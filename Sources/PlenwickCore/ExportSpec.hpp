@@ -1,7 +1,7 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
 #include "PlenwickCore/DecodingError.hpp"
-#include "PlenwickCore/Expected.hpp"
 #include "PlenwickCore/SizeRule.hpp"
 
 #include <optional>
