@@ -189,8 +189,8 @@ void ShareViewController::conclude(std::chrono::steady_clock::time_point start,
 
 void ShareViewController::finish(const std::string& body) {
     NotificationRequest request{Uuid::random(), "Plenwick", body};
-    if (auto error = NotificationCenter::current().add(request))
-        m_logger.error("notification failed: %s", error->c_str());
+    if (auto posted = NotificationCenter::current().add(request); !posted)
+        m_logger.error("notification failed: %s", posted.error().message.c_str());
     if (m_context && m_context->completeRequest)
         m_context->completeRequest();
 }
