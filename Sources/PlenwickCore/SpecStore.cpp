@@ -34,7 +34,7 @@ bool SpecStore::save(const std::vector<ExportSpec>& specs) {
     auto text = ExportSpec::encodeList(specs);
     if (!text)
         return false;
-    return m_defaults->setData(specsKey, Preferences::Data(text->begin(), text->end()));
+    return m_defaults->setData(specsKey, Preferences::Data(text->begin(), text->end())).hasValue();
 }
 
 } // namespace plenwick

@@ -139,7 +139,8 @@ TEST_F(PlenwickAppTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingLiveSharesHol
 
 TEST_F(PlenwickAppTest, AStoredListWithNumbersOutOfRangeShowsTheDefaults) {
     auto suite = Preferences::open(m_folder / "config/plenwick" /
-                                   (std::string(SpecStore::appGroupID) + ".sqlite3"));
+                                   (std::string(SpecStore::appGroupID) + ".sqlite3"))
+                     .valueOr(nullptr);
     ASSERT_TRUE(suite);
     std::string list = R"([{"id":"x","folder":"x","rule":{"width":{"_0":100}},"quality":1e400}])";
     ASSERT_TRUE(suite->setData(SpecStore::specsKey, Preferences::Data(list.begin(), list.end())));
