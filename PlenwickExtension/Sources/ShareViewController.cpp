@@ -113,8 +113,8 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
 
     std::vector<std::string> providerTypes = typesOf(providers);
 
-    std::shared_ptr<Preferences> defaults = Preferences::openShared("plenwick-share");
-    UpdateNudge nudge(AppcastCheck::feedURLFromEnvironment(), defaults,
+    std::shared_ptr<Preferences> preferences = Preferences::openShared("plenwick-share");
+    UpdateNudge nudge(AppcastCheck::feedURLFromEnvironment(), preferences,
                       PlenwickCore::buildNumber());
 
     // The feed check runs beside loading and exporting; a dismissal cancels it with the share.
@@ -135,7 +135,7 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
         return {ShareOutcome::Status::dismissed, {}};
     }
 
-    SpecStore store(defaults);
+    SpecStore store(preferences);
     std::vector<ExportSpec> specs = store.load();
     std::filesystem::path root = SpecStore::outputRoot();
     Leftovers::remove(specs, root);
