@@ -168,14 +168,17 @@ Statement findValue(sqlite3* database, std::string_view key, const char* kind) {
     return statement;
 }
 
-// The upsert with key and kind bound; the caller binds the value.
-Statement prepareStore(sqlite3* database, std::string_view key, const char* kind) {
+// Stores a value of `kind` under `key`; `bindValue` binds the value as parameter 3.
+template <typename BindValue>
+Expected<void, SystemError> store(sqlite3* database, std::string_view key, const char* kind,
+                                  BindValue bindValue) {
     Statement statement = prepare(database, upsertValue);
     if (!statement)
-        return nullptr;
+        return failureOf(database);
     bindText(statement.get(), 1, key);
     bindText(statement.get(), 2, kind);
-    return statement;
+    bindValue(statement.get());
+    return step(database, statement.get());
 }
 
 // Copies what a suite file holds into `memory`, read as it stands on disk and never written:
@@ -257,7 +260,7 @@ Preferences::openDatabase(const std::string& location) {
 }
 
 Expected<std::shared_ptr<Preferences>, SystemError>
-Preferences::openFile(const std::filesystem::path& file) {
+Preferences::open(const std::filesystem::path& file) {
     std::filesystem::path folder = file.parent_path();
     if (auto created = createPrivateFolders(folder.empty() ? "." : folder); !created)
         return created.error();
@@ -270,12 +273,7 @@ Expected<std::shared_ptr<Preferences>, SystemError>
 Preferences::open(const std::string& suiteName) {
     if (!validSuiteName(suiteName))
         return SystemError{"\"" + suiteName + "\" is not a suite name", EINVAL};
-    return openFile(suiteFile(suiteName));
-}
-
-Expected<std::shared_ptr<Preferences>, SystemError>
-Preferences::open(const std::filesystem::path& databaseFile) {
-    return openFile(databaseFile);
+    return open(suiteFile(suiteName));
 }
 
 std::shared_ptr<Preferences> Preferences::openShared(const std::string& programName) {
@@ -333,33 +331,23 @@ std::optional<int64_t> Preferences::integer(std::string_view key) const {
 }
 
 Expected<void, SystemError> Preferences::setData(std::string_view key, const Data& value) {
-    sqlite3* database = m_connection->database.get();
-    Statement statement = prepareStore(database, key, dataKind);
-    if (!statement)
-        return failureOf(database);
-    // A null pointer would bind SQL NULL; empty data is a zero-length blob.
-    static const uint8_t nothing = 0;
-    sqlite3_bind_blob64(statement.get(), 3, value.empty() ? &nothing : value.data(), value.size(),
-                        SQLITE_TRANSIENT);
-    return step(database, statement.get());
+    return store(m_connection->database.get(), key, dataKind, [&value](sqlite3_stmt* statement) {
+        // A null pointer would bind SQL NULL; empty data is a zero-length blob.
+        static const uint8_t nothing = 0;
+        sqlite3_bind_blob64(statement, 3, value.empty() ? &nothing : value.data(), value.size(),
+                            SQLITE_TRANSIENT);
+    });
 }
 
 Expected<void, SystemError> Preferences::setDate(std::string_view key, Date value) {
-    sqlite3* database = m_connection->database.get();
-    Statement statement = prepareStore(database, key, dateKind);
-    if (!statement)
-        return failureOf(database);
-    sqlite3_bind_double(statement.get(), 3, secondsSince1970(value));
-    return step(database, statement.get());
+    return store(m_connection->database.get(), key, dateKind, [value](sqlite3_stmt* statement) {
+        sqlite3_bind_double(statement, 3, secondsSince1970(value));
+    });
 }
 
 Expected<void, SystemError> Preferences::setInteger(std::string_view key, int64_t value) {
-    sqlite3* database = m_connection->database.get();
-    Statement statement = prepareStore(database, key, integerKind);
-    if (!statement)
-        return failureOf(database);
-    sqlite3_bind_int64(statement.get(), 3, value);
-    return step(database, statement.get());
+    return store(m_connection->database.get(), key, integerKind,
+                 [value](sqlite3_stmt* statement) { sqlite3_bind_int64(statement, 3, value); });
 }
 
 Expected<void, SystemError> Preferences::remove(std::string_view key) {

@@ -62,8 +62,6 @@ private:
 
     static Expected<std::shared_ptr<Preferences>, SystemError>
     openDatabase(const std::string& location);
-    static Expected<std::shared_ptr<Preferences>, SystemError>
-    openFile(const std::filesystem::path& file);
 
     std::unique_ptr<Connection> m_connection;
 };
