@@ -232,7 +232,7 @@ void ContentView::reveal() {
             // A folder that cannot be made is still asked for: the file manager says so.
             std::error_code ignored;
             std::filesystem::create_directories(root, ignored);
-            if (FileManager::showItems({root}))
+            if (FileManager::showItems({root}).hasValue())
                 return std::nullopt;
             return root;
         },

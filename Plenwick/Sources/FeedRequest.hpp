@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PlenwickCore/Expected.hpp"
+#include "PlatformServices/Expected.hpp"
 
 #include <cstddef>
 #include <stop_token>

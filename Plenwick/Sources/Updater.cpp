@@ -7,8 +7,8 @@
 
 namespace plenwick {
 
-Updater::Updater(std::string feedURL, int64_t currentBuild, QString currentVersion, FeedFetch fetch,
-                 QObject* parent)
+Updater::Updater(std::string feedURL, int64_t currentBuild, QString currentVersion,
+                 FeedLoader fetch, QObject* parent)
     : QObject(parent), m_feedURL(std::move(feedURL)), m_currentBuild(currentBuild),
       m_currentVersion(std::move(currentVersion)), m_fetch(std::move(fetch)) {}
 

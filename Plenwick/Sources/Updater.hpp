@@ -2,7 +2,7 @@
 
 #include "BackgroundJobs.hpp"
 #include "FeedRequest.hpp"
-#include "PlenwickCore/Expected.hpp"
+#include "PlatformServices/Expected.hpp"
 #include "UpdateCheck.hpp"
 
 #include <cstdint>
@@ -23,11 +23,11 @@ class Updater : public QObject {
 
 public:
     // Fetches the feed document off the GUI thread; the error is the reason in words.
-    using FeedFetch =
+    using FeedLoader =
         std::function<Expected<std::string, QString>(const std::string& url, std::stop_token)>;
 
     Updater(std::string feedURL, int64_t currentBuild, QString currentVersion,
-            FeedFetch fetch = FeedRequest::fetch, QObject* parent = nullptr);
+            FeedLoader fetch = FeedRequest::fetch, QObject* parent = nullptr);
 
     void start();
     bool canCheckForUpdates() const { return m_started && !m_checking; }
@@ -44,7 +44,7 @@ private:
     std::string m_feedURL;
     int64_t m_currentBuild;
     QString m_currentVersion;
-    FeedFetch m_fetch;
+    FeedLoader m_fetch;
     bool m_started = false;
     bool m_checking = false;
     // Last member: a check still waiting on the network is stopped and joined first.

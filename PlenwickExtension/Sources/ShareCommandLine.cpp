@@ -2,8 +2,8 @@
 
 namespace plenwick {
 
-std::optional<ShareCommandLine> ShareCommandLine::parse(const std::vector<std::string>& arguments,
-                                                        std::string& error) {
+Expected<ShareCommandLine, std::string>
+ShareCommandLine::parse(const std::vector<std::string>& arguments) {
     ShareCommandLine line;
     bool optionsEnded = false;
     for (const std::string& argument : arguments) {
@@ -18,14 +18,11 @@ std::optional<ShareCommandLine> ShareCommandLine::parse(const std::vector<std::s
         } else if (argument == "--version") {
             line.action = Action::version;
         } else {
-            error = "unknown option " + argument;
-            return std::nullopt;
+            return "unknown option " + argument;
         }
     }
-    if (line.action == Action::share && line.inputs.empty()) {
-        error = "no files to share";
-        return std::nullopt;
-    }
+    if (line.action == Action::share && line.inputs.empty())
+        return std::string("no files to share");
     return line;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <optional>
+#include "PlatformServices/Expected.hpp"
+
 #include <string>
 #include <vector>
 
@@ -14,9 +15,8 @@ struct ShareCommandLine {
     bool noWindow = false;
     std::vector<std::string> inputs;
 
-    // Nothing, with `error` set, for a usage error.
-    static std::optional<ShareCommandLine> parse(const std::vector<std::string>& arguments,
-                                                 std::string& error);
+    // The usage error in words when the arguments do not make a share.
+    static Expected<ShareCommandLine, std::string> parse(const std::vector<std::string>& arguments);
     static std::string usage();
 };
 

@@ -16,7 +16,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -105,17 +104,17 @@ ShareOutcome
 ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
                                      ShareView& view, std::chrono::steady_clock::time_point start,
                                      std::stop_token stop) {
-    std::string stagingFailure;
-    std::optional<TemporaryFolder> staging;
-    if (auto temporary = TemporaryFolder::systemFolder(stagingFailure))
-        staging = TemporaryFolder::create(*temporary, "plenwick-" + Uuid::random(), stagingFailure);
+    auto temporary = TemporaryFolder::systemFolder();
+    if (!temporary)
+        return failedShare(providers, start, temporary.error().message);
+    auto staging = TemporaryFolder::create(temporary.value(), "plenwick-" + Uuid::random());
     if (!staging)
-        return failedShare(providers, start, stagingFailure);
+        return failedShare(providers, start, staging.error().message);
 
     std::vector<std::string> providerTypes = typesOf(providers);
 
-    std::shared_ptr<Preferences> defaults = Preferences::openShared("plenwick-share");
-    UpdateNudge nudge(AppcastCheck::feedURLFromEnvironment(), defaults,
+    std::shared_ptr<Preferences> preferences = Preferences::openShared("plenwick-share");
+    UpdateNudge nudge(AppcastCheck::feedURLFromEnvironment(), preferences,
                       PlenwickCore::buildNumber());
 
     // The feed check runs beside loading and exporting; a dismissal cancels it with the share.
@@ -130,13 +129,13 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
     });
     std::stop_callback cancelSuffix(stop, [&suffixTask] { suffixTask.request_stop(); });
 
-    ItemLoader::Result loaded = ItemLoader::load(providers, staging->path());
+    ItemLoader::Result loaded = ItemLoader::load(providers, staging.value().path());
     if (stop.stop_requested()) {
         suffixTask.join();
         return {ShareOutcome::Status::dismissed, {}};
     }
 
-    SpecStore store(defaults);
+    SpecStore store(preferences);
     std::vector<ExportSpec> specs = store.load();
     std::filesystem::path root = SpecStore::outputRoot();
     Leftovers::remove(specs, root);
@@ -190,8 +189,8 @@ void ShareViewController::conclude(std::chrono::steady_clock::time_point start,
 
 void ShareViewController::finish(const std::string& body) {
     NotificationRequest request{Uuid::random(), "Plenwick", body};
-    if (auto error = NotificationCenter::current().add(request))
-        m_logger.error("notification failed: %s", error->c_str());
+    if (auto posted = NotificationCenter::current().add(request); !posted)
+        m_logger.error("notification failed: %s", posted.error().message.c_str());
     if (m_context && m_context->completeRequest)
         m_context->completeRequest();
 }
@@ -217,16 +216,17 @@ void ShareViewController::appendDiagnostic(const std::string& record) {
     std::filesystem::create_directories(root, ignored);
     std::string line = record + "\n";
     // O_APPEND with one write: records of shares finishing at the same moment never interleave.
-    FileDescriptor log(::open((root / ".plenwick.log").c_str(),
-                              O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!log) {
-        extensionLog().error("diagnostic record not written: %s", std::strerror(errno));
+    auto opened = FileDescriptor::open(
+        root / ".plenwick.log", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (!opened) {
+        extensionLog().error("diagnostic record not written: %s", opened.error().message.c_str());
         return;
     }
+    const FileDescriptor& log = opened.value();
     ssize_t written = ::write(log.get(), line.data(), line.size());
     if (written == static_cast<ssize_t>(line.size()))
         return;
-    int code = written < 0 ? errno : ENOSPC;
+    SystemError failure = SystemError::fromErrno({}, written < 0 ? errno : ENOSPC);
     // A full disk may take part of the line: cut it off again, unless another share has
     // appended since, so that every record in the file stays whole.
     struct stat status {};
@@ -235,7 +235,7 @@ void ShareViewController::appendDiagnostic(const std::string& record) {
         status.st_size == end) {
         [[maybe_unused]] int cut = ::ftruncate(log.get(), end - written);
     }
-    extensionLog().error("diagnostic record not written: %s", std::strerror(code));
+    extensionLog().error("diagnostic record not written: %s", failure.message.c_str());
 }
 
 } // namespace plenwick

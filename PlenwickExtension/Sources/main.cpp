@@ -11,17 +11,17 @@ namespace {
 
 int share(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
-    std::string error;
-    auto line = ShareCommandLine::parse(arguments, error);
-    if (!line) {
-        std::cerr << "plenwick-share: " << error << "\n" << ShareCommandLine::usage();
+    auto parsed = ShareCommandLine::parse(arguments);
+    if (!parsed) {
+        std::cerr << "plenwick-share: " << parsed.error() << "\n" << ShareCommandLine::usage();
         return 2;
     }
-    if (line->action == ShareCommandLine::Action::help) {
+    const ShareCommandLine& line = parsed.value();
+    if (line.action == ShareCommandLine::Action::help) {
         std::cout << ShareCommandLine::usage();
         return 0;
     }
-    if (line->action == ShareCommandLine::Action::version) {
+    if (line.action == ShareCommandLine::Action::version) {
         std::cout << "plenwick-share " << PlenwickCore::version() << " ("
                   << PlenwickCore::buildNumber() << ")\n";
         return 0;
@@ -30,7 +30,7 @@ int share(int argc, char** argv) {
         std::cerr << "plenwick-share: the image library could not start\n";
         return 1;
     }
-    return ShareHost::run(*line, argc, argv);
+    return ShareHost::run(line, argc, argv);
 }
 
 } // namespace

@@ -1,6 +1,11 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
+#include "PlatformServices/SystemError.hpp"
+
 #include <cstddef>
+#include <filesystem>
+#include <sys/types.h>
 #include <unistd.h>
 #include <utility>
 
@@ -21,14 +26,17 @@ public:
         return *this;
     }
 
+    // open(2) with `flags` and, for a file it creates, `mode`.
+    static Expected<FileDescriptor, SystemError> open(const std::filesystem::path& path, int flags,
+                                                      mode_t mode = 0);
+
     int get() const { return m_descriptor; }
     explicit operator bool() const { return m_descriptor >= 0; }
 
-    // Writes all of `data`, going on after interruptions and short writes; false on failure,
-    // with errno telling why.
-    bool writeAll(const char* data, size_t length) const;
-    // Closes now, telling whether the close succeeded (a late write error shows only here).
-    bool close();
+    // Writes all of `data`, going on after interruptions and short writes.
+    Expected<void, SystemError> writeAll(const char* data, size_t length) const;
+    // Closes now; a late write error shows only here.
+    Expected<void, SystemError> close();
 
 private:
     int m_descriptor;

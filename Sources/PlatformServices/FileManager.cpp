@@ -7,18 +7,19 @@
 
 namespace plenwick {
 
-bool FileManager::showItems(const std::vector<std::filesystem::path>& items,
-                            std::chrono::milliseconds timeout) {
-    std::string failure;
-    SessionBus::Connection bus = SessionBus::connect(timeout, failure);
-    if (!bus)
-        return false;
+Expected<void, SystemError> FileManager::showItems(const std::vector<std::filesystem::path>& items,
+                                                   std::chrono::milliseconds timeout) {
+    auto connection = SessionBus::connect(timeout);
+    if (!connection)
+        return connection.error();
+    sd_bus* bus = connection.value().get();
 
     sd_bus_message* created = nullptr;
-    if (sd_bus_message_new_method_call(bus.get(), &created, "org.freedesktop.FileManager1",
-                                       "/org/freedesktop/FileManager1",
-                                       "org.freedesktop.FileManager1", "ShowItems") < 0)
-        return false;
+    int result = sd_bus_message_new_method_call(bus, &created, "org.freedesktop.FileManager1",
+                                                "/org/freedesktop/FileManager1",
+                                                "org.freedesktop.FileManager1", "ShowItems");
+    if (result < 0)
+        return SystemError::fromErrno({}, -result);
     SessionBus::Message call(created);
 
     std::vector<std::string> uris;
@@ -30,16 +31,18 @@ bool FileManager::showItems(const std::vector<std::filesystem::path>& items,
         strv.push_back(uri.data());
     strv.push_back(nullptr);
     // The second argument is the startup notification id, which we do not have.
-    if (sd_bus_message_append_strv(call.get(), strv.data()) < 0 ||
-        sd_bus_message_append(call.get(), "s", "") < 0)
-        return false;
+    if ((result = sd_bus_message_append_strv(call.get(), strv.data())) < 0 ||
+        (result = sd_bus_message_append(call.get(), "s", "")) < 0)
+        return SystemError::fromErrno({}, -result);
 
     SessionBus::Error error;
     sd_bus_message* answered = nullptr;
     uint64_t usec = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
-    int result = sd_bus_call(bus.get(), call.get(), usec, error.get(), &answered);
+    result = sd_bus_call(bus, call.get(), usec, error.get(), &answered);
     SessionBus::Message reply(answered);
-    return result >= 0;
+    if (result < 0)
+        return error.description(result);
+    return {};
 }
 
 } // namespace plenwick

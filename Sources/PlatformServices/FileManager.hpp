@@ -1,5 +1,8 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
+#include "PlatformServices/SystemError.hpp"
+
 #include <chrono>
 #include <filesystem>
 #include <vector>
@@ -11,10 +14,11 @@ struct FileManager {
     FileManager() = delete;
 
     // Asks the file manager to open the folders that hold `items`, with the items selected.
-    // False when no file manager answered in time (no session bus, none running or
+    // An error when no file manager answered in time (no session bus, none running or
     // activatable, or an error reply); callers then open the folder some other way.
-    static bool showItems(const std::vector<std::filesystem::path>& items,
-                          std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    static Expected<void, SystemError>
+    showItems(const std::vector<std::filesystem::path>& items,
+              std::chrono::milliseconds timeout = std::chrono::seconds(5));
 };
 
 } // namespace plenwick

@@ -1,7 +1,6 @@
 #include "PlatformServices/FileStaging.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -16,10 +15,6 @@ namespace {
 // Descriptors left free for what the share opens besides its references: the decoders of three
 // concurrent exports, the bus, the log.
 constexpr rlim_t spareDescriptors = 256;
-
-std::string reason(int code) {
-    return std::strerror(code);
-}
 
 std::string descriptorPath(int descriptor) {
     return "/proc/self/fd/" + std::to_string(descriptor);
@@ -42,36 +37,34 @@ bool mayKeep(int descriptor) {
 }
 
 // Copies what is left of `input` into `output`.
-bool copyBytes(const FileDescriptor& input, const FileDescriptor& output) {
+Expected<void, SystemError> copyBytes(const FileDescriptor& input, const FileDescriptor& output) {
     char buffer[1 << 16];
     for (;;) {
         ssize_t count = ::read(input.get(), buffer, sizeof buffer);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
-            return false;
+            return SystemError::fromErrno();
         if (count == 0)
-            return true;
-        if (!output.writeAll(buffer, static_cast<size_t>(count)))
-            return false;
+            return {};
+        if (auto written = output.writeAll(buffer, static_cast<size_t>(count)); !written)
+            return written;
     }
 }
 
 } // namespace
 
-std::optional<FileStaging::Staged> FileStaging::stage(const std::filesystem::path& source,
-                                                      const std::filesystem::path& destination,
-                                                      std::string& failure) {
-    FileDescriptor input(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+Expected<FileStaging::Staged, SystemError>
+FileStaging::stage(const std::filesystem::path& source, const std::filesystem::path& destination) {
+    auto opened = FileDescriptor::open(source, O_RDONLY | O_CLOEXEC);
+    if (!opened)
+        return opened.error();
+    FileDescriptor input = std::move(opened.value());
     struct stat status {};
-    if (!input || ::fstat(input.get(), &status) != 0) {
-        failure = reason(errno);
-        return std::nullopt;
-    }
-    if (S_ISDIR(status.st_mode)) {
-        failure = reason(EISDIR);
-        return std::nullopt;
-    }
+    if (::fstat(input.get(), &status) != 0)
+        return SystemError::fromErrno();
+    if (S_ISDIR(status.st_mode))
+        return SystemError::fromErrno({}, EISDIR);
     // Only regular files are linked or referred to: a pipe or a device is read now, once.
     if (S_ISREG(status.st_mode)) {
         // Through the descriptor, so that the file linked is the one opened, whatever happened
@@ -79,18 +72,14 @@ std::optional<FileStaging::Staged> FileStaging::stage(const std::filesystem::pat
         if (::linkat(AT_FDCWD, descriptorPath(input.get()).c_str(), AT_FDCWD, destination.c_str(),
                      AT_SYMLINK_FOLLOW) == 0)
             return Staged{Method::hardLink, nullptr};
-        if (errno == EEXIST) {
-            failure = reason(errno);
-            return std::nullopt;
-        }
+        if (errno == EEXIST)
+            return SystemError::fromErrno();
     }
 
-    FileDescriptor output(
-        ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!output) {
-        failure = reason(errno);
-        return std::nullopt;
-    }
+    auto created = FileDescriptor::open(destination, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (!created)
+        return created.error();
+    FileDescriptor output = std::move(created.value());
     if (S_ISREG(status.st_mode)) {
         if (::ioctl(output.get(), FICLONE, input.get()) == 0 && output.close())
             return Staged{Method::reflink, nullptr};
@@ -98,19 +87,18 @@ std::optional<FileStaging::Staged> FileStaging::stage(const std::filesystem::pat
         if (::access(descriptorPath(input.get()).c_str(), F_OK) == 0 && mayKeep(input.get())) {
             output.close();
             ::unlink(destination.c_str());
-            if (::symlink(descriptorPath(input.get()).c_str(), destination.c_str()) == 0)
-                return Staged{Method::reference,
-                              std::make_shared<const FileDescriptor>(std::move(input))};
-            failure = reason(errno);
-            return std::nullopt;
+            if (::symlink(descriptorPath(input.get()).c_str(), destination.c_str()) != 0)
+                return SystemError::fromErrno();
+            return Staged{Method::reference,
+                          std::make_shared<const FileDescriptor>(std::move(input))};
         }
     }
-    if (copyBytes(input, output) && output.close())
+    auto copied = copyBytes(input, output);
+    auto closed = output.close();
+    if (copied && closed)
         return Staged{Method::copy, nullptr};
-    failure = reason(errno);
-    output.close();
     ::unlink(destination.c_str());
-    return std::nullopt;
+    return copied ? closed.error() : copied.error();
 }
 
 } // namespace plenwick

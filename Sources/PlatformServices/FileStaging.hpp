@@ -1,11 +1,11 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
 #include "PlatformServices/FileDescriptor.hpp"
+#include "PlatformServices/SystemError.hpp"
 
 #include <filesystem>
 #include <memory>
-#include <optional>
-#include <string>
 
 namespace plenwick {
 
@@ -29,11 +29,10 @@ struct FileStaging {
         std::shared_ptr<const FileDescriptor> reference;
     };
 
-    // Stages `source` as `destination`, which must not exist yet. Nothing, with `failure` holding
-    // the system's reason, when the source cannot be read or the destination not be made.
-    static std::optional<Staged> stage(const std::filesystem::path& source,
-                                       const std::filesystem::path& destination,
-                                       std::string& failure);
+    // Stages `source` as `destination`, which must not exist yet. The system's reason when the
+    // source cannot be read or the destination not be made.
+    static Expected<Staged, SystemError> stage(const std::filesystem::path& source,
+                                               const std::filesystem::path& destination);
 };
 
 } // namespace plenwick

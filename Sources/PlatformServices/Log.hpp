@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -36,8 +35,7 @@ public:
     // Renders a printf format into a string; the log lines are built with it.
     static std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-    // Replaces the capture sink for the life of the returned object (one at a time).
-    using Sink = std::function<void(const LogRecord&)>;
+    // Collects the records written while it lives (LogCapture.hpp); one at a time, for tests.
     class Capture;
 
 private:

@@ -97,23 +97,21 @@ NotificationCenter& NotificationCenter::current() {
 }
 
 int64_t NotificationCenter::authorizationStatus() const {
-    std::string failure;
-    SessionBus::Connection bus = SessionBus::connect(callTimeout, failure);
+    auto bus = SessionBus::connect(callTimeout);
     if (!bus)
         return denied;
-    return serverReachable(bus.get()) ? authorized : denied;
+    return serverReachable(bus.value().get()) ? authorized : denied;
 }
 
 int64_t NotificationCenter::requestAuthorization() const {
     return authorizationStatus();
 }
 
-std::optional<std::string> NotificationCenter::add(const NotificationRequest& request) const {
-    std::string failure;
-    SessionBus::Connection connection = SessionBus::connect(callTimeout, failure);
+Expected<void, SystemError> NotificationCenter::add(const NotificationRequest& request) const {
+    auto connection = SessionBus::connect(callTimeout);
     if (!connection)
-        return failure;
-    sd_bus* bus = connection.get();
+        return connection.error();
+    sd_bus* bus = connection.value().get();
 
     // D-Bus strings must be UTF-8; a file name that is not would otherwise lose the whole post.
     std::string summary = UTF8::repaired(request.title);
@@ -131,7 +129,7 @@ std::optional<std::string> NotificationCenter::add(const NotificationRequest& re
     if (result < 0)
         return error.description(result);
     Message reply(raw);
-    return std::nullopt;
+    return {};
 }
 
 } // namespace plenwick

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
 #include "PlatformServices/NotificationRequest.hpp"
+#include "PlatformServices/SystemError.hpp"
 
 #include <cstdint>
-#include <optional>
-#include <string>
 
 namespace plenwick {
 
@@ -28,9 +28,9 @@ public:
     int64_t authorizationStatus() const;
     // Asks for alerts with sound. A desktop server needs no permission, so this probes again.
     int64_t requestAuthorization() const;
-    // Shows the notification at once; the error's description when it could not be posted.
+    // Shows the notification at once; an error when it could not be posted.
     // The body's &, < and > are escaped for a server that reads markup in bodies.
-    std::optional<std::string> add(const NotificationRequest& request) const;
+    Expected<void, SystemError> add(const NotificationRequest& request) const;
 
 private:
     NotificationCenter() = default;

@@ -1,5 +1,6 @@
 #include "PlatformServices/Preferences.hpp"
 
+#include "PlatformServices/FileDescriptor.hpp"
 #include "PlatformServices/Log.hpp"
 #include "PlatformServices/XdgUserDirs.hpp"
 
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <sqlite3.h>
 
@@ -50,43 +50,51 @@ Statement prepare(sqlite3* database, const char* sql) {
     return Statement(statement);
 }
 
-std::string failureText(sqlite3* database) {
-    return sqlite3_errmsg(database);
+SystemError failureOf(sqlite3* database) {
+    return {sqlite3_errmsg(database)};
 }
 
-// Runs one statement to its end; the failure text, or nothing.
-std::optional<std::string> run(sqlite3* database, const char* sql) {
+// Steps a statement that returns no rows.
+Expected<void, SystemError> step(sqlite3* database, sqlite3_stmt* statement) {
+    if (sqlite3_step(statement) != SQLITE_DONE)
+        return failureOf(database);
+    return {};
+}
+
+// Runs one statement to its end.
+Expected<void, SystemError> run(sqlite3* database, const char* sql) {
     Statement statement = prepare(database, sql);
     if (!statement)
-        return failureText(database);
+        return failureOf(database);
     int result;
     while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) {
     }
     if (result != SQLITE_DONE)
-        return failureText(database);
-    return std::nullopt;
+        return failureOf(database);
+    return {};
 }
 
 // SQLite opens any file and finds out on the first read whether it is a database; a quick
 // check reads every page, so a damaged file fails here instead of in the middle of a share.
-std::optional<std::string> checkIntegrity(sqlite3* database) {
+Expected<void, SystemError> checkIntegrity(sqlite3* database) {
     Statement statement = prepare(database, "PRAGMA quick_check(1)");
     if (!statement)
-        return failureText(database);
+        return failureOf(database);
     if (sqlite3_step(statement.get()) != SQLITE_ROW)
-        return failureText(database);
+        return failureOf(database);
     auto verdict = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 0));
     if (!verdict || std::strcmp(verdict, "ok") != 0)
-        return std::string("database disk image is malformed: ") + (verdict ? verdict : "");
-    return std::nullopt;
+        return SystemError{std::string("database disk image is malformed: ") +
+                           (verdict ? verdict : "")};
+    return {};
 }
 
 // Whether every statement of the suite compiles against the file's schema.
-std::optional<std::string> checkStatements(sqlite3* database) {
+Expected<void, SystemError> checkStatements(sqlite3* database) {
     for (const char* sql : {selectValue, upsertValue, deleteValue})
         if (!prepare(database, sql))
-            return failureText(database);
-    return std::nullopt;
+            return failureOf(database);
+    return {};
 }
 
 bool hasTable(sqlite3* database) {
@@ -111,35 +119,32 @@ Preferences::Date dateFromSeconds(double seconds) {
 }
 
 // Creates the missing folders of `folder` with 0700, as the base directory rules ask.
-std::optional<std::string> createPrivateFolders(const std::filesystem::path& folder) {
+Expected<void, SystemError> createPrivateFolders(const std::filesystem::path& folder) {
     std::filesystem::path partial;
     for (const auto& component : folder) {
         partial /= component;
         if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
-            return "cannot create folder " + partial.string() + ": " + std::strerror(errno);
+            return SystemError::fromErrno("cannot create folder " + partial.string());
     }
     std::error_code error;
     if (!std::filesystem::is_directory(folder, error))
-        return folder.string() + " is not a folder";
-    return std::nullopt;
+        return SystemError{folder.string() + " is not a folder", ENOTDIR};
+    return {};
 }
 
 // A new database file is private to the user; SQLite gives its -wal and -shm files the same
 // mode. An existing file keeps its mode and content.
-std::optional<std::string> createPrivateFile(const std::filesystem::path& file) {
-    int descriptor = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (descriptor < 0) {
-        if (errno == EEXIST)
-            return std::nullopt;
-        return "cannot create " + file.string() + ": " + std::strerror(errno);
+Expected<void, SystemError> createPrivateFile(const std::filesystem::path& file) {
+    auto created = FileDescriptor::open(file, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (!created) {
+        if (created.error().code == EEXIST)
+            return {};
+        return created.error().prefixed("cannot create " + file.string());
     }
     // The umask may have taken more than 0600 leaves; the owner must still write.
-    int changed = ::fchmod(descriptor, 0600);
-    int savedErrno = errno;
-    ::close(descriptor);
-    if (changed != 0)
-        return "cannot set the mode of " + file.string() + ": " + std::strerror(savedErrno);
-    return std::nullopt;
+    if (::fchmod(created.value().get(), 0600) != 0)
+        return SystemError::fromErrno("cannot set the mode of " + file.string());
+    return {};
 }
 
 bool validSuiteName(const std::string& name) {
@@ -163,14 +168,17 @@ Statement findValue(sqlite3* database, std::string_view key, const char* kind) {
     return statement;
 }
 
-// The upsert with key and kind bound; the caller binds the value.
-Statement prepareStore(sqlite3* database, std::string_view key, const char* kind) {
+// Stores a value of `kind` under `key`; `bindValue` binds the value as parameter 3.
+template <typename BindValue>
+Expected<void, SystemError> store(sqlite3* database, std::string_view key, const char* kind,
+                                  BindValue bindValue) {
     Statement statement = prepare(database, upsertValue);
     if (!statement)
-        return nullptr;
+        return failureOf(database);
     bindText(statement.get(), 1, key);
     bindText(statement.get(), 2, kind);
-    return statement;
+    bindValue(statement.get());
+    return step(database, statement.get());
 }
 
 // Copies what a suite file holds into `memory`, read as it stands on disk and never written:
@@ -191,7 +199,7 @@ void copyStoredValues(const std::filesystem::path& file, sqlite3* memory) {
     int opened =
         sqlite3_open_v2(uri.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
     Database stored(raw);
-    if (opened != SQLITE_OK || checkIntegrity(stored.get()) || checkStatements(stored.get()))
+    if (opened != SQLITE_OK || !checkIntegrity(stored.get()) || !checkStatements(stored.get()))
         return;
     std::unique_ptr<sqlite3_backup, BackupFinish> backup(
         sqlite3_backup_init(memory, "main", stored.get(), "main"));
@@ -214,8 +222,8 @@ std::filesystem::path Preferences::suiteFile(const std::string& suiteName) {
     return XdgUserDirs::configHome() / "plenwick" / (suiteName + ".sqlite3");
 }
 
-std::shared_ptr<Preferences> Preferences::openDatabase(const std::string& location,
-                                                       std::string& failure) {
+Expected<std::shared_ptr<Preferences>, SystemError>
+Preferences::openDatabase(const std::string& location) {
     sqlite3* raw = nullptr;
     // Without SQLITE_OPEN_CREATE: the caller made the file with the right mode.
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
@@ -223,101 +231,74 @@ std::shared_ptr<Preferences> Preferences::openDatabase(const std::string& locati
         flags |= SQLITE_OPEN_CREATE;
     int opened = sqlite3_open_v2(location.c_str(), &raw, flags, nullptr);
     Database database(raw);
-    if (opened != SQLITE_OK) {
-        failure = database ? failureText(database.get()) : sqlite3_errstr(opened);
-        return nullptr;
-    }
+    if (opened != SQLITE_OK)
+        return database ? failureOf(database.get()) : SystemError{sqlite3_errstr(opened)};
     sqlite3_extended_result_codes(database.get(), 1);
     sqlite3_busy_timeout(database.get(), busyTimeoutMilliseconds);
-    if (sqlite3_db_readonly(database.get(), "main") == 1) {
-        failure = "the database is read-only";
-        return nullptr;
-    }
-    if (auto problem = checkIntegrity(database.get())) {
-        failure = *problem;
-        return nullptr;
-    }
+    if (sqlite3_db_readonly(database.get(), "main") == 1)
+        return SystemError{"the database is read-only"};
+    if (auto checked = checkIntegrity(database.get()); !checked)
+        return checked.error();
     // A table of that name with other columns belongs to something else: leave the file alone.
     // The statements are compiled again once the table is seen, because the other program may
     // have created it between the two looks.
-    if (checkStatements(database.get()) && hasTable(database.get())) {
-        if (auto problem = checkStatements(database.get())) {
-            failure = "its preferences table is not ours: " + *problem;
-            return nullptr;
-        }
+    if (!checkStatements(database.get()) && hasTable(database.get())) {
+        if (auto checked = checkStatements(database.get()); !checked)
+            return checked.error().prefixed("its preferences table is not ours");
     }
     // Readers never block the other program's writer, and a commit costs no fsync of its own.
     for (const char* sql :
          {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL", createTable}) {
-        if (auto problem = run(database.get(), sql)) {
-            failure = *problem;
-            return nullptr;
-        }
+        if (auto ran = run(database.get(), sql); !ran)
+            return ran.error();
     }
-    if (auto problem = checkStatements(database.get())) {
-        failure = *problem;
-        return nullptr;
-    }
+    if (auto checked = checkStatements(database.get()); !checked)
+        return checked.error();
     auto connection = std::make_unique<Connection>();
     connection->database = std::move(database);
     return std::shared_ptr<Preferences>(new Preferences(std::move(connection)));
 }
 
-std::shared_ptr<Preferences> Preferences::openFile(const std::filesystem::path& file,
-                                                   std::string& failure) {
+Expected<std::shared_ptr<Preferences>, SystemError>
+Preferences::open(const std::filesystem::path& file) {
     std::filesystem::path folder = file.parent_path();
-    if (auto problem = createPrivateFolders(folder.empty() ? "." : folder)) {
-        failure = *problem;
-        return nullptr;
-    }
-    if (auto problem = createPrivateFile(file)) {
-        failure = *problem;
-        return nullptr;
-    }
-    return openDatabase(file.string(), failure);
+    if (auto created = createPrivateFolders(folder.empty() ? "." : folder); !created)
+        return created.error();
+    if (auto created = createPrivateFile(file); !created)
+        return created.error();
+    return openDatabase(file.string());
 }
 
-std::shared_ptr<Preferences> Preferences::openSuite(const std::string& suiteName,
-                                                    std::string& failure) {
-    if (!validSuiteName(suiteName)) {
-        failure = "\"" + suiteName + "\" is not a suite name";
-        return nullptr;
-    }
-    return openFile(suiteFile(suiteName), failure);
-}
-
-std::shared_ptr<Preferences> Preferences::open(const std::string& suiteName) {
-    std::string failure;
-    return openSuite(suiteName, failure);
-}
-
-std::shared_ptr<Preferences> Preferences::open(const std::filesystem::path& databaseFile) {
-    std::string failure;
-    return openFile(databaseFile, failure);
+Expected<std::shared_ptr<Preferences>, SystemError>
+Preferences::open(const std::string& suiteName) {
+    if (!validSuiteName(suiteName))
+        return SystemError{"\"" + suiteName + "\" is not a suite name", EINVAL};
+    return open(suiteFile(suiteName));
 }
 
 std::shared_ptr<Preferences> Preferences::openShared(const std::string& programName) {
     const std::string shared(sharedSuiteName);
-    std::string sharedFailure;
-    if (auto preferences = openSuite(shared, sharedFailure))
-        return preferences;
+    auto sharedSuite = open(shared);
+    if (sharedSuite)
+        return sharedSuite.value();
 
     Log log("preferences");
-    std::string standardFailure;
-    if (auto preferences = openSuite(programName, standardFailure)) {
+    const std::string& sharedFailure = sharedSuite.error().message;
+    auto standardSuite = open(programName);
+    if (standardSuite) {
         log.error("cannot open preferences %s (%s); using %s instead", shared.c_str(),
                   sharedFailure.c_str(), programName.c_str());
-        return preferences;
+        return standardSuite.value();
     }
     log.error("cannot open preferences %s (%s) nor %s (%s); keeping preferences in memory until "
               "the program ends, starting from what %s holds",
-              shared.c_str(), sharedFailure.c_str(), programName.c_str(), standardFailure.c_str(),
-              shared.c_str());
-    std::string memoryFailure;
-    auto memory = openDatabase(":memory:", memoryFailure);
-    if (memory)
-        copyStoredValues(suiteFile(shared), memory->m_connection->database.get());
-    return memory;
+              shared.c_str(), sharedFailure.c_str(), programName.c_str(),
+              standardSuite.error().message.c_str(), shared.c_str());
+    auto memory = openDatabase(":memory:");
+    if (!memory)
+        return nullptr;
+    copyStoredValues(suiteFile(shared), memory.value()->m_connection->database.get());
+    return memory.value();
 }
 
 std::optional<Preferences::Data> Preferences::data(std::string_view key) const {
@@ -349,39 +330,33 @@ std::optional<int64_t> Preferences::integer(std::string_view key) const {
     return sqlite3_column_int64(statement.get(), 0);
 }
 
-bool Preferences::setData(std::string_view key, const Data& value) {
-    Statement statement = prepareStore(m_connection->database.get(), key, dataKind);
-    if (!statement)
-        return false;
-    // A null pointer would bind SQL NULL; empty data is a zero-length blob.
-    static const uint8_t nothing = 0;
-    sqlite3_bind_blob64(statement.get(), 3, value.empty() ? &nothing : value.data(), value.size(),
-                        SQLITE_TRANSIENT);
-    return sqlite3_step(statement.get()) == SQLITE_DONE;
+Expected<void, SystemError> Preferences::setData(std::string_view key, const Data& value) {
+    return store(m_connection->database.get(), key, dataKind, [&value](sqlite3_stmt* statement) {
+        // A null pointer would bind SQL NULL; empty data is a zero-length blob.
+        static const uint8_t nothing = 0;
+        sqlite3_bind_blob64(statement, 3, value.empty() ? &nothing : value.data(), value.size(),
+                            SQLITE_TRANSIENT);
+    });
 }
 
-bool Preferences::setDate(std::string_view key, Date value) {
-    Statement statement = prepareStore(m_connection->database.get(), key, dateKind);
-    if (!statement)
-        return false;
-    sqlite3_bind_double(statement.get(), 3, secondsSince1970(value));
-    return sqlite3_step(statement.get()) == SQLITE_DONE;
+Expected<void, SystemError> Preferences::setDate(std::string_view key, Date value) {
+    return store(m_connection->database.get(), key, dateKind, [value](sqlite3_stmt* statement) {
+        sqlite3_bind_double(statement, 3, secondsSince1970(value));
+    });
 }
 
-bool Preferences::setInteger(std::string_view key, int64_t value) {
-    Statement statement = prepareStore(m_connection->database.get(), key, integerKind);
-    if (!statement)
-        return false;
-    sqlite3_bind_int64(statement.get(), 3, value);
-    return sqlite3_step(statement.get()) == SQLITE_DONE;
+Expected<void, SystemError> Preferences::setInteger(std::string_view key, int64_t value) {
+    return store(m_connection->database.get(), key, integerKind,
+                 [value](sqlite3_stmt* statement) { sqlite3_bind_int64(statement, 3, value); });
 }
 
-bool Preferences::remove(std::string_view key) {
-    Statement statement = prepare(m_connection->database.get(), deleteValue);
+Expected<void, SystemError> Preferences::remove(std::string_view key) {
+    sqlite3* database = m_connection->database.get();
+    Statement statement = prepare(database, deleteValue);
     if (!statement)
-        return false;
+        return failureOf(database);
     bindText(statement.get(), 1, key);
-    return sqlite3_step(statement.get()) == SQLITE_DONE;
+    return step(database, statement.get());
 }
 
 } // namespace plenwick

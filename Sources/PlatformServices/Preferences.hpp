@@ -1,5 +1,8 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
+#include "PlatformServices/SystemError.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -25,14 +28,15 @@ public:
     // ${XDG_CONFIG_HOME:-~/.config}/plenwick/<suite>.sqlite3
     static std::filesystem::path suiteFile(const std::string& suiteName);
 
-    // Nothing when the suite cannot be opened: an unusable name, a folder or file that cannot be
-    // created or written, a file that is not a sound database. An existing file is never
+    // An error when the suite cannot be opened: an unusable name, a folder or file that cannot
+    // be created or written, a file that is not a sound database. An existing file is never
     // replaced or removed.
-    static std::shared_ptr<Preferences> open(const std::string& suiteName);
-    static std::shared_ptr<Preferences> open(const char* suiteName) {
+    static Expected<std::shared_ptr<Preferences>, SystemError> open(const std::string& suiteName);
+    static Expected<std::shared_ptr<Preferences>, SystemError> open(const char* suiteName) {
         return open(std::string(suiteName));
     }
-    static std::shared_ptr<Preferences> open(const std::filesystem::path& databaseFile);
+    static Expected<std::shared_ptr<Preferences>, SystemError>
+    open(const std::filesystem::path& databaseFile);
     // The suite shared by both programs, else the program's own standard suite, else a suite
     // kept in memory for this process that starts from the values the shared suite's file holds
     // (a read-only configuration folder); says once in the log when it falls back.
@@ -46,22 +50,18 @@ public:
     std::optional<Date> date(std::string_view key) const;
     std::optional<int64_t> integer(std::string_view key) const;
 
-    // False when the value could not be stored.
-    bool setData(std::string_view key, const Data& value);
-    bool setDate(std::string_view key, Date value);
-    bool setInteger(std::string_view key, int64_t value);
-    bool remove(std::string_view key);
+    // An error when the value could not be stored.
+    Expected<void, SystemError> setData(std::string_view key, const Data& value);
+    Expected<void, SystemError> setDate(std::string_view key, Date value);
+    Expected<void, SystemError> setInteger(std::string_view key, int64_t value);
+    Expected<void, SystemError> remove(std::string_view key);
 
 private:
     struct Connection;
     explicit Preferences(std::unique_ptr<Connection>);
 
-    static std::shared_ptr<Preferences> openDatabase(const std::string& location,
-                                                     std::string& failure);
-    static std::shared_ptr<Preferences> openFile(const std::filesystem::path& file,
-                                                 std::string& failure);
-    static std::shared_ptr<Preferences> openSuite(const std::string& suiteName,
-                                                  std::string& failure);
+    static Expected<std::shared_ptr<Preferences>, SystemError>
+    openDatabase(const std::string& location);
 
     std::unique_ptr<Connection> m_connection;
 };

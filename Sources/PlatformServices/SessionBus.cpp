@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 namespace plenwick {
@@ -28,10 +27,10 @@ std::string addressEscaped(std::string_view value) {
 
 } // namespace
 
-std::string SessionBus::Error::description(int result) const {
+SystemError SessionBus::Error::description(int result) const {
     if (m_error.message && *m_error.message)
-        return m_error.message;
-    return std::strerror(-result);
+        return {m_error.message, -result};
+    return SystemError::fromErrno({}, -result);
 }
 
 std::optional<std::string> SessionBus::address() {
@@ -42,22 +41,18 @@ std::optional<std::string> SessionBus::address() {
     return std::nullopt;
 }
 
-SessionBus::Connection SessionBus::connect(std::chrono::microseconds timeout,
-                                           std::string& failure) {
+Expected<SessionBus::Connection, SystemError>
+SessionBus::connect(std::chrono::microseconds timeout) {
     auto known = address();
-    if (!known) {
-        failure = "no session bus";
-        return nullptr;
-    }
-    return connect(*known, timeout, failure);
+    if (!known)
+        return SystemError{"no session bus"};
+    return connect(*known, timeout);
 }
 
-SessionBus::Connection SessionBus::connect(const std::string& address,
-                                           std::chrono::microseconds timeout,
-                                           std::string& failure) {
-    auto failed = [&failure](int code) {
-        failure = std::string("cannot connect to the session bus: ") + std::strerror(-code);
-        return nullptr;
+Expected<SessionBus::Connection, SystemError>
+SessionBus::connect(const std::string& address, std::chrono::microseconds timeout) {
+    auto failed = [](int code) {
+        return SystemError::fromErrno("cannot connect to the session bus", -code);
     };
     sd_bus* raw = nullptr;
     int result = sd_bus_new(&raw);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
+#include "PlatformServices/SystemError.hpp"
+
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -34,7 +37,7 @@ struct SessionBus {
 
         sd_bus_error* get() { return &m_error; }
         // The bus's own words, else the system's for the call's result.
-        std::string description(int result) const;
+        SystemError description(int result) const;
 
     private:
         sd_bus_error m_error = SD_BUS_ERROR_NULL;
@@ -44,10 +47,10 @@ struct SessionBus {
     static std::optional<std::string> address();
 
     // Connects to `address` and waits for the bus's greeting; every later call on the
-    // connection times out after `timeout` too. Nothing, with `failure` said, when it cannot.
-    static Connection connect(const std::string& address, std::chrono::microseconds timeout,
-                              std::string& failure);
-    static Connection connect(std::chrono::microseconds timeout, std::string& failure);
+    // connection times out after `timeout` too.
+    static Expected<Connection, SystemError> connect(const std::string& address,
+                                                     std::chrono::microseconds timeout);
+    static Expected<Connection, SystemError> connect(std::chrono::microseconds timeout);
 };
 
 } // namespace plenwick

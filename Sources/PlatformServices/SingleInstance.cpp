@@ -148,11 +148,13 @@ SingleInstance::Claim SingleInstance::claim(const std::string& name, const Activ
     for (int attempt = 0; attempt < 3; ++attempt) {
         auto service = std::make_unique<Service>();
         service->activated = activated;
-        service->bus = SessionBus::connect(usec, claim.failure);
-        if (!service->bus) {
+        auto bus = SessionBus::connect(usec);
+        if (!bus) {
             claim.outcome = Outcome::noBus;
+            claim.failure = std::move(bus.error().message);
             return claim;
         }
+        service->bus = std::move(bus.value());
         if (!service->wake) {
             claim.outcome = Outcome::noBus;
             claim.failure = "cannot make an event descriptor";
@@ -210,7 +212,7 @@ SingleInstance::Claim SingleInstance::claim(const std::string& name, const Activ
             return claim;
         }
         claim.outcome = Outcome::unanswered;
-        claim.failure = error.description(result);
+        claim.failure = error.description(result).message;
         if (!sd_bus_error_has_names(error.get(), SD_BUS_ERROR_SERVICE_UNKNOWN,
                                     SD_BUS_ERROR_NAME_HAS_NO_OWNER))
             return claim;

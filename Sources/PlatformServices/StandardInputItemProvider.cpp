@@ -4,7 +4,6 @@
 #include "PlatformServices/UniformType.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -13,14 +12,13 @@ namespace plenwick {
 
 namespace {
 
-std::string systemError(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
+constexpr std::string_view notKept = "standard input could not be kept";
 
 } // namespace
 
 StandardInputItemProvider::StandardInputItemProvider(int descriptor, int cancelDescriptor) {
-    m_failure = store(descriptor, cancelDescriptor);
+    if (auto stored = store(descriptor, cancelDescriptor); !stored)
+        m_failure = std::move(stored.error().message);
 }
 
 StandardInputItemProvider::~StandardInputItemProvider() {
@@ -30,39 +28,40 @@ StandardInputItemProvider::~StandardInputItemProvider() {
 }
 
 // Streams the bytes into a file of a fresh 0700 folder and sniffs their head on the way.
-std::optional<std::string> StandardInputItemProvider::store(int descriptor, int cancelDescriptor) {
-    std::string folderFailure;
-    m_folder = TemporaryFolder::create("plenwick-stdin-XXXXXX", folderFailure);
-    if (!m_folder)
-        return "standard input could not be kept: " + folderFailure;
+Expected<void, SystemError> StandardInputItemProvider::store(int descriptor, int cancelDescriptor) {
+    auto folder = TemporaryFolder::create("plenwick-stdin-XXXXXX");
+    if (!folder)
+        return folder.error().prefixed(notKept);
+    m_folder = std::move(folder.value());
     std::filesystem::path partial = m_folder->path() / "input";
-    FileDescriptor output(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!output)
-        return systemError("cannot create a temporary file");
+    auto created = FileDescriptor::open(partial, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (!created)
+        return created.error().prefixed("cannot create a temporary file");
+    FileDescriptor output = std::move(created.value());
 
     std::string head;
     constexpr size_t headLength = 4096;
     char buffer[65536];
     size_t total = 0;
-    std::optional<std::string> failure;
+    std::optional<SystemError> failure;
     for (;;) {
         // A writer that never finishes must not keep a dismissed share alive.
         pollfd waits[2] = {{descriptor, POLLIN, 0}, {cancelDescriptor, POLLIN, 0}};
         if (::poll(waits, cancelDescriptor >= 0 ? 2 : 1, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            failure = systemError("standard input could not be read");
+            failure = SystemError::fromErrno("standard input could not be read");
             break;
         }
         if (waits[1].revents & POLLIN) {
-            failure = "standard input was not read to its end";
+            failure = SystemError{"standard input was not read to its end"};
             break;
         }
         ssize_t count = ::read(descriptor, buffer, sizeof buffer);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0) {
-            failure = systemError("standard input could not be read");
+            failure = SystemError::fromErrno("standard input could not be read");
             break;
         }
         if (count == 0)
@@ -70,11 +69,14 @@ std::optional<std::string> StandardInputItemProvider::store(int descriptor, int 
         if (head.size() < headLength)
             head.append(buffer, std::min(static_cast<size_t>(count), headLength - head.size()));
         total += static_cast<size_t>(count);
-        if (!failure && !output.writeAll(buffer, static_cast<size_t>(count)))
-            failure = systemError("standard input could not be kept");
+        // Read on after a failed write, so that the writer is not left blocked on a full pipe.
+        if (!failure) {
+            if (auto written = output.writeAll(buffer, static_cast<size_t>(count)); !written)
+                failure = written.error().prefixed(notKept);
+        }
     }
-    if (!output.close() && !failure)
-        failure = systemError("standard input could not be kept");
+    if (auto closed = output.close(); !closed && !failure)
+        failure = closed.error().prefixed(notKept);
 
     if (total > 0) {
         auto type = UniformType::ofContents(head, total <= head.size());
@@ -88,8 +90,10 @@ std::optional<std::string> StandardInputItemProvider::store(int descriptor, int 
     std::error_code error;
     std::filesystem::rename(partial, m_file, error);
     if (error && !failure)
-        failure = "standard input could not be kept: " + error.message();
-    return failure;
+        failure = SystemError{error.message(), error.value()}.prefixed(notKept);
+    if (failure)
+        return *failure;
+    return {};
 }
 
 std::vector<std::string> StandardInputItemProvider::registeredTypeIdentifiers() const {

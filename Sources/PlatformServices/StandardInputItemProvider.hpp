@@ -1,6 +1,8 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
 #include "PlatformServices/ItemProvider.hpp"
+#include "PlatformServices/SystemError.hpp"
 #include "PlatformServices/TemporaryFolder.hpp"
 
 #include <thread>
@@ -25,7 +27,7 @@ public:
     void loadFileRepresentation(const std::string& typeIdentifier, FileCallback callback) override;
 
 private:
-    std::optional<std::string> store(int descriptor, int cancelDescriptor);
+    Expected<void, SystemError> store(int descriptor, int cancelDescriptor);
 
     std::optional<std::string> m_type;
     std::optional<TemporaryFolder> m_folder;

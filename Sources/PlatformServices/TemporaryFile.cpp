@@ -3,7 +3,6 @@
 #include "PlatformServices/TemporaryFolder.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <random>
@@ -20,10 +19,6 @@ namespace {
 constexpr std::string_view marker = ".plenwick-";
 constexpr size_t suffixLength = 6;
 
-std::string systemReason() {
-    return std::strerror(errno);
-}
-
 bool isTemporaryName(const std::string& name) {
     return name.size() > 1 + marker.size() + suffixLength && name.front() == '.' &&
            std::string_view(name).substr(name.size() - suffixLength - marker.size(),
@@ -32,8 +27,8 @@ bool isTemporaryName(const std::string& name) {
 
 } // namespace
 
-std::optional<TemporaryFile> TemporaryFile::create(const std::filesystem::path& destination,
-                                                   std::string& failure) {
+Expected<TemporaryFile, SystemError>
+TemporaryFile::create(const std::filesystem::path& destination) {
     static constexpr std::string_view letters =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     thread_local std::mt19937_64 random{std::random_device{}()};
@@ -45,16 +40,15 @@ std::optional<TemporaryFile> TemporaryFile::create(const std::filesystem::path& 
         for (size_t i = 0; i < suffixLength; ++i)
             name += letters[pick(random)];
         std::filesystem::path path = destination.parent_path() / name;
-        FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        auto file = FileDescriptor::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (file) {
-            ::flock(file.get(), LOCK_EX | LOCK_NB);
-            return TemporaryFile(std::move(path), destination, std::move(file));
+            ::flock(file.value().get(), LOCK_EX | LOCK_NB);
+            return TemporaryFile(std::move(path), destination, std::move(file.value()));
         }
-        if (errno != EEXIST)
-            break;
+        if (file.error().code != EEXIST)
+            return file.error();
     }
-    failure = systemReason();
-    return std::nullopt;
+    return SystemError::fromErrno({}, EEXIST);
 }
 
 size_t TemporaryFile::removeLeftovers(const std::filesystem::path& folder) {
@@ -72,9 +66,10 @@ size_t TemporaryFile::removeLeftovers(const std::filesystem::path& folder) {
         if (!isTemporaryName(file.filename().string()) || ::lstat(file.c_str(), &status) != 0 ||
             !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() || status.st_mtime > oldest)
             continue;
-        FileDescriptor probe(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        auto probe = FileDescriptor::open(file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         // Unlinked while still locked, so that no writer can be holding it meanwhile.
-        if (probe && ::flock(probe.get(), LOCK_EX | LOCK_NB) == 0 && ::unlink(file.c_str()) == 0)
+        if (probe && ::flock(probe.value().get(), LOCK_EX | LOCK_NB) == 0 &&
+            ::unlink(file.c_str()) == 0)
             ++removed;
     }
     return removed;
@@ -93,22 +88,17 @@ TemporaryFile::~TemporaryFile() {
         ::unlink(m_path.c_str());
 }
 
-std::optional<std::string> TemporaryFile::writeAll(const char* data, size_t length) {
-    if (!m_file.writeAll(data, length)) {
-        std::string reason = systemReason();
-        m_file.close();
-        return reason;
-    }
-    if (!m_file.close())
-        return systemReason();
-    return std::nullopt;
+Expected<void, SystemError> TemporaryFile::writeAll(const char* data, size_t length) {
+    auto written = m_file.writeAll(data, length);
+    auto closed = m_file.close();
+    return written ? closed : written;
 }
 
-std::optional<std::string> TemporaryFile::commit() {
+Expected<void, SystemError> TemporaryFile::commit() {
     if (::rename(m_path.c_str(), m_destination.c_str()) != 0)
-        return systemReason();
+        return SystemError::fromErrno();
     m_committed = true;
-    return std::nullopt;
+    return {};
 }
 
 } // namespace plenwick

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
 #include "PlatformServices/FileDescriptor.hpp"
+#include "PlatformServices/SystemError.hpp"
 
 #include <filesystem>
-#include <optional>
-#include <string>
 
 namespace plenwick {
 
@@ -16,10 +16,8 @@ namespace plenwick {
 class TemporaryFile {
 public:
     // Creates ".<destination's name>.plenwick-XXXXXX" in the destination's folder, mode 0666
-    // less the umask, as for any file the user's programs create. Nothing, with `failure`
-    // saying why, when it cannot be created.
-    static std::optional<TemporaryFile> create(const std::filesystem::path& destination,
-                                               std::string& failure);
+    // less the umask, as for any file the user's programs create.
+    static Expected<TemporaryFile, SystemError> create(const std::filesystem::path& destination);
 
     // Removes the temporary files in `folder` that are older than TemporaryFolder's leftover
     // age and whose lock nobody holds. Returns how many went.
@@ -31,10 +29,10 @@ public:
 
     const std::filesystem::path& path() const { return m_path; }
 
-    // Writes all of `data` and closes the file; the system's reason when either fails.
-    std::optional<std::string> writeAll(const char* data, size_t length);
-    // Renames the file to the destination; the system's reason when that fails.
-    std::optional<std::string> commit();
+    // Writes all of `data` and closes the file.
+    Expected<void, SystemError> writeAll(const char* data, size_t length);
+    // Renames the file to the destination.
+    Expected<void, SystemError> commit();
 
 private:
     TemporaryFile(std::filesystem::path path, std::filesystem::path destination,

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,67 +13,52 @@ namespace plenwick {
 
 namespace {
 
-std::string systemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
-
 // The folder opened for its lock; a failure to lock is no reason to give up the folder.
 FileDescriptor lockFolder(const std::filesystem::path& folder) {
-    FileDescriptor descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (descriptor)
-        ::flock(descriptor.get(), LOCK_EX | LOCK_NB);
-    return descriptor;
+    auto descriptor = FileDescriptor::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!descriptor)
+        return FileDescriptor();
+    ::flock(descriptor.value().get(), LOCK_EX | LOCK_NB);
+    return std::move(descriptor.value());
 }
 
 // Whether a process holds the folder's lock. A folder we cannot open or lock (a file system
 // without flock, say) counts as in use: we never remove what might be.
 bool inUse(const std::filesystem::path& folder) {
-    FileDescriptor descriptor(
-        ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!descriptor)
-        return true;
-    return ::flock(descriptor.get(), LOCK_EX | LOCK_NB) != 0;
+    auto descriptor = FileDescriptor::open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return !descriptor || ::flock(descriptor.value().get(), LOCK_EX | LOCK_NB) != 0;
 }
 
 } // namespace
 
-std::optional<std::filesystem::path> TemporaryFolder::systemFolder(std::string& failure) {
+Expected<std::filesystem::path, SystemError> TemporaryFolder::systemFolder() {
     const char* variable = std::getenv("TMPDIR");
     std::filesystem::path folder = variable && *variable ? variable : "/tmp";
     struct stat status {};
-    if (::stat(folder.c_str(), &status) != 0) {
-        failure = systemError("the temporary folder " + folder.string());
-        return std::nullopt;
-    }
-    if (!S_ISDIR(status.st_mode)) {
-        failure = "the temporary folder " + folder.string() + " is not a folder";
-        return std::nullopt;
-    }
+    if (::stat(folder.c_str(), &status) != 0)
+        return SystemError::fromErrno("the temporary folder " + folder.string());
+    if (!S_ISDIR(status.st_mode))
+        return SystemError{"the temporary folder " + folder.string() + " is not a folder", ENOTDIR};
     return folder;
 }
 
-std::optional<TemporaryFolder> TemporaryFolder::create(const std::filesystem::path& parent,
-                                                       std::string_view name,
-                                                       std::string& failure) {
+Expected<TemporaryFolder, SystemError> TemporaryFolder::create(const std::filesystem::path& parent,
+                                                               std::string_view name) {
     std::string path = (parent / std::string(name)).string();
     if (name.ends_with("XXXXXX")) {
-        if (!::mkdtemp(path.data())) {
-            failure = systemError("cannot create a folder in " + parent.string());
-            return std::nullopt;
-        }
+        if (!::mkdtemp(path.data()))
+            return SystemError::fromErrno("cannot create a folder in " + parent.string());
     } else if (::mkdir(path.c_str(), 0700) != 0) {
-        failure = systemError("cannot create " + path);
-        return std::nullopt;
+        return SystemError::fromErrno("cannot create " + path);
     }
     return TemporaryFolder(path, lockFolder(path));
 }
 
-std::optional<TemporaryFolder> TemporaryFolder::create(std::string_view name,
-                                                       std::string& failure) {
-    auto parent = systemFolder(failure);
+Expected<TemporaryFolder, SystemError> TemporaryFolder::create(std::string_view name) {
+    auto parent = systemFolder();
     if (!parent)
-        return std::nullopt;
-    return create(*parent, name, failure);
+        return parent.error();
+    return create(parent.value(), name);
 }
 
 size_t TemporaryFolder::removeLeftovers(const std::filesystem::path& parent) {

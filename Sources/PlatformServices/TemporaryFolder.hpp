@@ -1,11 +1,11 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
 #include "PlatformServices/FileDescriptor.hpp"
+#include "PlatformServices/SystemError.hpp"
 
 #include <chrono>
 #include <filesystem>
-#include <optional>
-#include <string>
 #include <string_view>
 
 namespace plenwick {
@@ -22,15 +22,15 @@ public:
     // may not have taken its lock yet.
     static constexpr std::chrono::seconds leftoverAge{60};
 
-    // The folder for temporary files: $TMPDIR when set and not empty, else /tmp. Nothing, with
-    // `failure` saying why, when that is no folder.
-    static std::optional<std::filesystem::path> systemFolder(std::string& failure);
+    // The folder for temporary files: $TMPDIR when set and not empty, else /tmp; an error when
+    // that is no folder.
+    static Expected<std::filesystem::path, SystemError> systemFolder();
 
     // Makes the folder `name` in `parent`; six trailing X in `name` become a unique suffix.
-    static std::optional<TemporaryFolder> create(const std::filesystem::path& parent,
-                                                 std::string_view name, std::string& failure);
+    static Expected<TemporaryFolder, SystemError> create(const std::filesystem::path& parent,
+                                                         std::string_view name);
     // The same in the system folder.
-    static std::optional<TemporaryFolder> create(std::string_view name, std::string& failure);
+    static Expected<TemporaryFolder, SystemError> create(std::string_view name);
 
     // Removes the folders in `parent` named leftoverPrefix… that belong to this user, are older
     // than leftoverAge and whose lock nobody holds. Returns how many went.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PlenwickCore/Expected.hpp"
+#include "PlatformServices/Expected.hpp"
 #include "PlenwickCore/ExportResult.hpp"
 #include "PlenwickCore/ExportSpec.hpp"
 #include "PlenwickCore/ImageSource.hpp"

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
 #include "PlenwickCore/DecodingError.hpp"
-#include "PlenwickCore/Expected.hpp"
 #include "PlenwickCore/SizeRule.hpp"
 
 #include <optional>
@@ -18,7 +18,8 @@ struct ExportSpec {
     SizeRule rule;
     double quality = 0;
 
-    // Instagram and Threads 1080 wide, Facebook 2048 on the long edge, all at 0.85.
+    // The built-in list, which "the defaults" means throughout: Instagram and Threads 1080 wide,
+    // Facebook 2048 on the long edge, all at 0.85.
     static const std::vector<ExportSpec>& defaults();
 
     // The stored form: a compact JSON array of spec objects, in list order. A quality that is

@@ -81,15 +81,14 @@ Expected<PixelSize, ExportError> ImageExporter::exportImage(ImageSource& source,
     }
 
     // The earlier file at `to` stays until the new one is complete.
-    std::string failure;
-    std::optional<TemporaryFile> file = TemporaryFile::create(to, failure);
+    Expected<TemporaryFile, SystemError> file = TemporaryFile::create(to);
     if (!file)
         return ExportError::write(to, "cannot create image destination");
     // A JPEG that cannot be written out, on a full disk say, is one that was not finalised.
-    if (file->writeAll(jpeg->data(), jpeg->size()))
+    if (!file.value().writeAll(jpeg->data(), jpeg->size()))
         return ExportError::encodeFailed(to);
-    if (std::optional<std::string> message = file->commit())
-        return ExportError::write(to, *message);
+    if (auto committed = file.value().commit(); !committed)
+        return ExportError::write(to, committed.error().message);
     return size;
 }
 

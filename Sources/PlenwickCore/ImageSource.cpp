@@ -220,10 +220,6 @@ VImage decode(const OpenedSource& opened, PixelSize atLeast) {
     return image.format() == VIPS_FORMAT_UCHAR ? image : image.cast(VIPS_FORMAT_UCHAR);
 }
 
-} // namespace
-
-namespace {
-
 // PNG, GIF, TIFF and HEIF have no reduced decode, so a huge one would be held at full size for
 // all its outputs, three inputs at a time. Above this many pixels the decode is box-shrunk first,
 // to no less than twice every output edge, which leaves the Lanczos resample its detail.

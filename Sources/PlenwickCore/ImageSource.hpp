@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PlenwickCore/Expected.hpp"
+#include "PlatformServices/Expected.hpp"
 #include "PlenwickCore/ExportError.hpp"
 #include "PlenwickCore/PixelSize.hpp"
 #include "PlenwickCore/SizeRule.hpp"

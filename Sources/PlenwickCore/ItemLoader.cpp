@@ -77,6 +77,18 @@ std::error_code createFolders(const std::filesystem::path& folder) {
     return {code, std::generic_category()};
 }
 
+// Stages `source` as `destination` in `itemFolder`, which is made first when it is missing.
+Expected<FileStaging::Staged, SystemError>
+stageInto(const std::filesystem::path& itemFolder,
+          const std::optional<std::filesystem::path>& source,
+          const std::filesystem::path& destination) {
+    if (std::error_code error = createFolders(itemFolder))
+        return SystemError{error.message(), error.value()};
+    if (!source)
+        return SystemError{"not a file on this computer"};
+    return FileStaging::stage(*source, destination);
+}
+
 std::optional<std::string> urlOf(const ItemProvider::Item& item) {
     if (const auto* url = std::get_if<std::string>(&item); url && !url->empty())
         return *url;
@@ -216,16 +228,11 @@ ItemLoader::copyFileRepresentation(ItemProvider& provider, const std::string& ty
         }
         std::filesystem::path destination =
             itemFolder / filename(preferredName, type, *temporaryFile);
-        std::string failure;
-        std::optional<FileStaging::Staged> staged;
-        if (std::error_code error = createFolders(itemFolder))
-            failure = error.message();
-        else
-            staged = FileStaging::stage(*temporaryFile, destination, failure);
+        auto staged = stageInto(itemFolder, temporaryFile, destination);
         if (staged)
-            return {destination, std::nullopt, std::move(staged->reference)};
+            return {destination, std::nullopt, std::move(staged.value().reference)};
         std::string note = "copy of " + type + " representation to " + destination.string() +
-                           " failed: " + failure;
+                           " failed: " + staged.error().message;
         logger().error("%s", note.c_str());
         return {std::nullopt, note, nullptr};
     };
@@ -268,17 +275,10 @@ ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
         }
 
         std::filesystem::path destination = itemFolder / name;
-        std::string failure;
-        std::optional<FileStaging::Staged> staged;
-        if (std::error_code error = createFolders(itemFolder))
-            failure = error.message();
-        else if (!source)
-            failure = "not a file on this computer";
-        else
-            staged = FileStaging::stage(*source, destination, failure);
+        auto staged = stageInto(itemFolder, source, destination);
         if (staged)
-            return {destination, std::nullopt, std::move(staged->reference)};
-        std::string note = "copy of file-url " + sourcePath + " failed: " + failure;
+            return {destination, std::nullopt, std::move(staged.value().reference)};
+        std::string note = "copy of file-url " + sourcePath + " failed: " + staged.error().message;
         logger().error("%s", note.c_str());
         return {std::nullopt, note, nullptr};
     };

@@ -4,15 +4,12 @@
 #include "PlatformServices/TemporaryFolder.hpp"
 #include "PlenwickCore/OutputPath.hpp"
 
-#include <string>
-
 namespace plenwick {
 
 size_t Leftovers::remove(const std::vector<ExportSpec>& specs, const std::filesystem::path& root) {
     size_t removed = 0;
-    std::string ignored;
-    if (auto temporary = TemporaryFolder::systemFolder(ignored))
-        removed += TemporaryFolder::removeLeftovers(*temporary);
+    if (auto temporary = TemporaryFolder::systemFolder())
+        removed += TemporaryFolder::removeLeftovers(temporary.value());
     for (const ExportSpec& spec : specs)
         if (!OutputPath::escapesRoot(spec.folder))
             removed += TemporaryFile::removeLeftovers(root / spec.folder);

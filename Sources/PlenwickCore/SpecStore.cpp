@@ -14,9 +14,9 @@ std::filesystem::path SpecStore::outputRoot() {
 }
 
 std::vector<ExportSpec> SpecStore::load() const {
-    if (!m_defaults)
+    if (!m_preferences)
         return ExportSpec::defaults();
-    auto stored = m_defaults->data(specsKey);
+    auto stored = m_preferences->data(specsKey);
     if (!stored)
         return ExportSpec::defaults();
     auto specs = ExportSpec::decodeList(
@@ -29,12 +29,13 @@ std::vector<ExportSpec> SpecStore::load() const {
 }
 
 bool SpecStore::save(const std::vector<ExportSpec>& specs) {
-    if (!m_defaults)
+    if (!m_preferences)
         return false;
     auto text = ExportSpec::encodeList(specs);
     if (!text)
         return false;
-    return m_defaults->setData(specsKey, Preferences::Data(text->begin(), text->end()));
+    return m_preferences->setData(specsKey, Preferences::Data(text->begin(), text->end()))
+        .hasValue();
 }
 
 } // namespace plenwick

@@ -17,7 +17,8 @@ public:
     static constexpr std::string_view appGroupID = "K4ZT9WQ2LM.com.brindlemoor.plenwick";
     static constexpr std::string_view specsKey = "exportSpecs";
 
-    explicit SpecStore(std::shared_ptr<Preferences> defaults) : m_defaults(std::move(defaults)) {}
+    explicit SpecStore(std::shared_ptr<Preferences> preferences)
+        : m_preferences(std::move(preferences)) {}
 
     // The Socials folder in the user's Pictures folder; not created here.
     static std::filesystem::path outputRoot();
@@ -27,10 +28,10 @@ public:
     // Replaces the stored list; false (and nothing stored) when it cannot be encoded or stored.
     bool save(const std::vector<ExportSpec>& specs);
 
-    const std::shared_ptr<Preferences>& defaults() const { return m_defaults; }
+    const std::shared_ptr<Preferences>& preferences() const { return m_preferences; }
 
 private:
-    std::shared_ptr<Preferences> m_defaults;
+    std::shared_ptr<Preferences> m_preferences;
 };
 
 } // namespace plenwick

@@ -28,23 +28,26 @@ struct UpdateNudge::Fetch {
     static Fetch abandoned() { return {Outcome::abandoned, std::nullopt}; }
 };
 
-UpdateNudge::UpdateNudge(std::string feedURL, std::shared_ptr<Preferences> defaults,
+UpdateNudge::UpdateNudge(std::string feedURL, std::shared_ptr<Preferences> preferences,
                          int64_t currentBuild, Clock now)
-    : m_feedURL(std::move(feedURL)), m_defaults(std::move(defaults)), m_currentBuild(currentBuild),
+    : m_feedURL(std::move(feedURL)), m_preferences(std::move(preferences)),
+      m_currentBuild(currentBuild),
       m_now(now ? std::move(now) : [] { return std::chrono::system_clock::now(); }) {}
 
 std::optional<std::string> UpdateNudge::suffix(std::stop_token stop) const {
-    std::optional<Date> lastCheck = m_defaults ? m_defaults->date(lastCheckKey) : std::nullopt;
+    std::optional<Date> lastCheck =
+        m_preferences ? m_preferences->date(lastCheckKey) : std::nullopt;
     if (AppcastCheck::shouldCheck(m_now(), lastCheck)) {
         Fetch fetch = fetchLatestBuild(stop);
         // A cancelled request leaves the check due, so the next share asks again.
-        if (fetch.outcome == Fetch::Outcome::ended && m_defaults) {
-            m_defaults->setDate(lastCheckKey, m_now());
+        if (fetch.outcome == Fetch::Outcome::ended && m_preferences) {
+            m_preferences->setDate(lastCheckKey, m_now());
             if (fetch.latestBuild)
-                m_defaults->setInteger(latestBuildKey, *fetch.latestBuild);
+                m_preferences->setInteger(latestBuildKey, *fetch.latestBuild);
         }
     }
-    std::optional<int64_t> known = m_defaults ? m_defaults->integer(latestBuildKey) : std::nullopt;
+    std::optional<int64_t> known =
+        m_preferences ? m_preferences->integer(latestBuildKey) : std::nullopt;
     return AppcastCheck::nudgeText(m_currentBuild, known);
 }
 

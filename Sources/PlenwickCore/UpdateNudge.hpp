@@ -33,7 +33,7 @@ public:
     static constexpr size_t maximumFeedSize = FeedFetch::maximumSize;
 
     UpdateNudge(
-        std::string feedURL, std::shared_ptr<Preferences> defaults, int64_t currentBuild,
+        std::string feedURL, std::shared_ptr<Preferences> preferences, int64_t currentBuild,
         Clock now = [] { return std::chrono::system_clock::now(); });
 
     // The nudge, or nothing. Fetches the feed when a check is due; a stop request aborts the
@@ -42,7 +42,7 @@ public:
     std::optional<std::string> suffix(std::stop_token stop = {}) const;
 
     const std::string& feedURL() const { return m_feedURL; }
-    const std::shared_ptr<Preferences>& defaults() const { return m_defaults; }
+    const std::shared_ptr<Preferences>& preferences() const { return m_preferences; }
     int64_t currentBuild() const { return m_currentBuild; }
 
 private:
@@ -50,7 +50,7 @@ private:
     Fetch fetchLatestBuild(std::stop_token stop) const;
 
     std::string m_feedURL;
-    std::shared_ptr<Preferences> m_defaults;
+    std::shared_ptr<Preferences> m_preferences;
     int64_t m_currentBuild = 0;
     Clock m_now;
 };

@@ -43,11 +43,10 @@ TEST(FileStaging, StagedFilesOutliveTheirOriginalsWithoutCopies) {
             std::ofstream(original, std::ios::binary) << bytes;
             std::filesystem::path staged = c.staging / (std::string(fate) + ".jpg");
 
-            std::string failure;
-            auto result = FileStaging::stage(original, staged, failure);
-            ASSERT_TRUE(result) << failure;
-            EXPECT_EQ(result->method, c.method);
-            EXPECT_EQ(static_cast<bool>(result->reference), c.method == Method::reference);
+            auto result = FileStaging::stage(original, staged);
+            ASSERT_TRUE(result) << result.error().message;
+            EXPECT_EQ(result.value().method, c.method);
+            EXPECT_EQ(static_cast<bool>(result.value().reference), c.method == Method::reference);
             EXPECT_EQ(inodeOf(staged), inodeOf(original));
 
             if (std::string(fate) == "renamed") {
@@ -81,9 +80,9 @@ TEST(FileStaging, FailuresNameTheSystemsReason) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.destination);
-        std::string failure;
-        EXPECT_FALSE(FileStaging::stage(c.source, c.destination, failure));
-        EXPECT_EQ(failure, c.reason);
+        auto result = FileStaging::stage(c.source, c.destination);
+        EXPECT_FALSE(result);
+        EXPECT_EQ(result ? std::string() : result.error().message, c.reason);
     }
     EXPECT_EQ(test::readFile(folder / "taken.jpg"), "earlier");
 }

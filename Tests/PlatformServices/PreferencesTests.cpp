@@ -79,7 +79,7 @@ void executeRaw(const std::filesystem::path& file, const char* sql) {
 }
 
 TEST_F(PreferencesTest, KeepsTheThreeKindsApart) {
-    auto preferences = Preferences::open(file("kinds.sqlite3"));
+    auto preferences = Preferences::open(file("kinds.sqlite3")).valueOr(nullptr);
     ASSERT_TRUE(preferences);
     const Preferences::Data bytes{0, 1, 0xff, 0, 42};
     const Preferences::Date when = Preferences::Date(1700000000s) + 250ms;
@@ -117,7 +117,7 @@ TEST_F(PreferencesTest, ValuesOfTheRightKindButAnotherStorageTypeReadAsAbsent) {
     executeRaw(path, "INSERT INTO preferences VALUES ('text as data', 'data', 'abc'),"
                      "('real as integer', 'integer', 1.5), ('text as date', 'date', 'today'),"
                      "('far date', 'date', 1e300), ('whole-second date', 'date', 86400)");
-    auto preferences = Preferences::open(path);
+    auto preferences = Preferences::open(path).valueOr(nullptr);
     ASSERT_TRUE(preferences);
     EXPECT_FALSE(preferences->data("text as data"));
     EXPECT_FALSE(preferences->integer("real as integer"));
@@ -130,7 +130,7 @@ TEST_F(PreferencesTest, ASuiteLivesInThePrivateConfigFolderAndSurvivesAReopen) {
     const std::filesystem::path path = Preferences::suiteFile("suite");
     EXPECT_EQ(path, config() / "plenwick" / "suite.sqlite3");
     {
-        auto preferences = Preferences::open(std::string("suite"));
+        auto preferences = Preferences::open(std::string("suite")).valueOr(nullptr);
         ASSERT_TRUE(preferences);
         ASSERT_TRUE(preferences->setData("exportSpecs", {'[', ']'}));
         ASSERT_TRUE(preferences->setDate("updateLastCheck", Preferences::Date(1000s)));
@@ -146,7 +146,7 @@ TEST_F(PreferencesTest, ASuiteLivesInThePrivateConfigFolderAndSurvivesAReopen) {
                   (std::vector<std::string>{"exportSpecs data blob", "updateLastCheck date real",
                                             "updateLatestBuild integer integer"}));
     }
-    auto reopened = Preferences::open("suite");
+    auto reopened = Preferences::open("suite").valueOr(nullptr);
     ASSERT_TRUE(reopened);
     EXPECT_EQ(reopened->data("exportSpecs"), (Preferences::Data{'[', ']'}));
     EXPECT_EQ(reopened->date("updateLastCheck"), Preferences::Date(1000s));
@@ -168,7 +168,7 @@ TEST_F(PreferencesTest, TwoProcessesWritingAtOnceLoseNothing) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             // Each process opens the file itself, as the two programs do.
-            auto preferences = Preferences::open(path);
+            auto preferences = Preferences::open(path).valueOr(nullptr);
             int failures = preferences ? 0 : writes;
             for (int i = 0; preferences && i < writes; ++i)
                 failures += !preferences->setInteger(std::string(1, prefix) + std::to_string(i), i);
@@ -182,7 +182,7 @@ TEST_F(PreferencesTest, TwoProcessesWritingAtOnceLoseNothing) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer failed";
     }
 
-    auto preferences = Preferences::open(path);
+    auto preferences = Preferences::open(path).valueOr(nullptr);
     ASSERT_TRUE(preferences);
     int found = 0;
     for (char prefix : {'a', 'b'})
@@ -198,7 +198,7 @@ TEST_F(PreferencesTest, TwoProcessesWritingAtOnceLoseNothing) {
 }
 
 TEST_F(PreferencesTest, ThreadsSharingOneSuiteLoseNothing) {
-    auto preferences = Preferences::open(file("threads.sqlite3"));
+    auto preferences = Preferences::open(file("threads.sqlite3")).valueOr(nullptr);
     ASSERT_TRUE(preferences);
     {
         std::vector<std::jthread> writers;
@@ -251,7 +251,7 @@ TEST_F(PreferencesTest, ADamagedFileDoesNotOpenAndIsLeftAsItWas) {
         SCOPED_TRACE(c.name);
         const std::filesystem::path path = file(std::string(c.name) + ".sqlite3");
         {
-            auto preferences = Preferences::open(path);
+            auto preferences = Preferences::open(path).valueOr(nullptr);
             ASSERT_TRUE(preferences);
             for (int i = 0; i < 300; ++i)
                 preferences->setData("key " + std::to_string(i), Preferences::Data(100, 'x'));
@@ -266,7 +266,7 @@ TEST_F(PreferencesTest, ADamagedFileDoesNotOpenAndIsLeftAsItWas) {
 
 TEST_F(PreferencesTest, AnEmptyFileIsAFreshSuite) {
     write(file("empty.sqlite3"), "");
-    auto preferences = Preferences::open(file("empty.sqlite3"));
+    auto preferences = Preferences::open(file("empty.sqlite3")).valueOr(nullptr);
     ASSERT_TRUE(preferences);
     EXPECT_TRUE(preferences->setInteger("k", 1));
 }
@@ -283,7 +283,8 @@ TEST_F(PreferencesTest, AnUnusableSharedSuiteFallsBackToTheProgramsOwnAndSaysSoO
     ASSERT_TRUE(preferences->setInteger("updateLatestBuild", 3));
 
     EXPECT_TRUE(test::readFile(shared) == std::string(4096, '\x7f')) << "the file was changed";
-    EXPECT_EQ(Preferences::open("plenwick-share")->integer("updateLatestBuild"), 3);
+    EXPECT_EQ(Preferences::open("plenwick-share").valueOr(nullptr)->integer("updateLatestBuild"),
+              3);
     auto messages = capture.messages("preferences");
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("using plenwick-share instead"), std::string::npos) << messages[0];
@@ -308,7 +309,9 @@ TEST_F(PreferencesTest, TheSharedSuiteIsUsedWhenItOpens) {
     auto preferences = Preferences::openShared("plenwick-share");
     ASSERT_TRUE(preferences);
     ASSERT_TRUE(preferences->setInteger("k", 5));
-    EXPECT_EQ(Preferences::open(std::string(Preferences::sharedSuiteName))->integer("k"), 5);
+    EXPECT_EQ(
+        Preferences::open(std::string(Preferences::sharedSuiteName)).valueOr(nullptr)->integer("k"),
+        5);
     EXPECT_TRUE(capture.messages("preferences").empty());
 }
 

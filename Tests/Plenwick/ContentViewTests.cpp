@@ -62,7 +62,9 @@ protected:
 
     void TearDown() override { QLocale::setDefault(QLocale::c()); }
 
-    std::shared_ptr<Preferences> suite() { return Preferences::open(m_folder / "suite"); }
+    std::shared_ptr<Preferences> suite() {
+        return Preferences::open(m_folder / "suite").valueOr(nullptr);
+    }
 
     std::unique_ptr<ContentView> makeView() {
         auto model =

@@ -113,10 +113,9 @@ TEST_F(PlenwickAppTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingLiveSharesHol
     std::ofstream(temporary / "plenwick-dead/item_0/photo.jpg") << "a staged copy";
     test::makeOld(temporary / "plenwick-dead");
     std::filesystem::create_directory(temporary / "plenwick-just-made");
-    std::string failure;
-    auto live = TemporaryFolder::create(temporary, "plenwick-live-XXXXXX", failure);
-    ASSERT_TRUE(live) << failure;
-    test::makeOld(live->path());
+    auto live = TemporaryFolder::create(temporary, "plenwick-live-XXXXXX");
+    ASSERT_TRUE(live) << live.error().message;
+    test::makeOld(live.value().path());
     std::filesystem::create_directory(temporary / "not-ours");
     test::makeOld(temporary / "not-ours");
     const std::filesystem::path spec = m_folder / "home/Pictures/Socials/facebook";
@@ -132,7 +131,7 @@ TEST_F(PlenwickAppTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingLiveSharesHol
 
     EXPECT_FALSE(std::filesystem::exists(temporary / "plenwick-dead"));
     EXPECT_TRUE(std::filesystem::exists(temporary / "plenwick-just-made"));
-    EXPECT_TRUE(std::filesystem::exists(live->path()));
+    EXPECT_TRUE(std::filesystem::exists(live.value().path()));
     EXPECT_TRUE(std::filesystem::exists(temporary / "not-ours"));
     EXPECT_FALSE(std::filesystem::exists(spec / ".photo.jpg.plenwick-a1b2c3"));
     EXPECT_TRUE(std::filesystem::exists(spec / "photo.jpg"));
@@ -140,7 +139,8 @@ TEST_F(PlenwickAppTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingLiveSharesHol
 
 TEST_F(PlenwickAppTest, AStoredListWithNumbersOutOfRangeShowsTheDefaults) {
     auto suite = Preferences::open(m_folder / "config/plenwick" /
-                                   (std::string(SpecStore::appGroupID) + ".sqlite3"));
+                                   (std::string(SpecStore::appGroupID) + ".sqlite3"))
+                     .valueOr(nullptr);
     ASSERT_TRUE(suite);
     std::string list = R"([{"id":"x","folder":"x","rule":{"width":{"_0":100}},"quality":1e400}])";
     ASSERT_TRUE(suite->setData(SpecStore::specsKey, Preferences::Data(list.begin(), list.end())));

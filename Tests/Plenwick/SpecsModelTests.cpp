@@ -37,11 +37,14 @@ protected:
     void SetUp() override { test::application(); }
 
     // A second connection to the same suite, as the share program would have.
-    std::shared_ptr<Preferences> otherProcess() { return Preferences::open(m_folder / "suite"); }
+    std::shared_ptr<Preferences> otherProcess() {
+        return Preferences::open(m_folder / "suite").valueOr(nullptr);
+    }
 
     std::unique_ptr<SpecsModel> model(NotificationPermission notifications = fixedStatus(2)) {
-        return std::make_unique<SpecsModel>(SpecStore(Preferences::open(m_folder / "suite")),
-                                            std::move(notifications));
+        return std::make_unique<SpecsModel>(
+            SpecStore(Preferences::open(m_folder / "suite").valueOr(nullptr)),
+            std::move(notifications));
     }
 
     std::string stored() { return text(otherProcess()->data(SpecStore::specsKey)); }

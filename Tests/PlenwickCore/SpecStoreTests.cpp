@@ -78,7 +78,7 @@ TEST(SpecStore, LoadsWhatIsUsableAndOtherwiseTheDefaultsWithoutTouchingTheStored
     for (const LoadCase& c : cases) {
         SCOPED_TRACE(c.name);
         const auto file = folder / (std::string(c.name) + ".sqlite3");
-        auto preferences = Preferences::open(file);
+        auto preferences = Preferences::open(file).valueOr(nullptr);
         ASSERT_TRUE(preferences);
         if (c.store)
             c.store(*preferences);
@@ -88,7 +88,7 @@ TEST(SpecStore, LoadsWhatIsUsableAndOtherwiseTheDefaultsWithoutTouchingTheStored
 
         EXPECT_EQ(SpecStore(preferences).load(), c.expected);
 
-        auto reopened = Preferences::open(file);
+        auto reopened = Preferences::open(file).valueOr(nullptr);
         EXPECT_EQ(reopened->data(SpecStore::specsKey), storedData);
         EXPECT_EQ(reopened->integer(SpecStore::specsKey), storedInteger);
         EXPECT_EQ(reopened->date(SpecStore::specsKey), storedDate);
@@ -97,8 +97,8 @@ TEST(SpecStore, LoadsWhatIsUsableAndOtherwiseTheDefaultsWithoutTouchingTheStored
 
 TEST(SpecStore, SavesTheWholeListAsCompactJsonThatTheOtherProgramReads) {
     test::TemporaryFolder folder;
-    auto window = Preferences::open(folder / "suite.sqlite3");
-    auto share = Preferences::open(folder / "suite.sqlite3");
+    auto window = Preferences::open(folder / "suite.sqlite3").valueOr(nullptr);
+    auto share = Preferences::open(folder / "suite.sqlite3").valueOr(nullptr);
     ASSERT_TRUE(window && share);
     SpecStore settings(window);
 
@@ -121,7 +121,7 @@ TEST(SpecStore, SavesTheWholeListAsCompactJsonThatTheOtherProgramReads) {
 
 TEST(SpecStore, AListWithoutJsonFormIsNotSavedAndTheEarlierOneStays) {
     test::TemporaryFolder folder;
-    auto preferences = Preferences::open(folder / "suite.sqlite3");
+    auto preferences = Preferences::open(folder / "suite.sqlite3").valueOr(nullptr);
     SpecStore store(preferences);
     ASSERT_TRUE(store.save(one));
     std::vector<ExportSpec> broken = one;

@@ -42,7 +42,7 @@ protected:
     void SetUp() override {
         // Requests to the local server must not go through a proxy of the machine.
         environment.set("no_proxy", "127.0.0.1");
-        preferences = Preferences::open(folder / "suite.sqlite3");
+        preferences = Preferences::open(folder / "suite.sqlite3").valueOr(nullptr);
         ASSERT_TRUE(preferences);
     }
 

@@ -108,7 +108,8 @@ public:
 
     void storeSpecList(const std::string& json) {
         auto suite = Preferences::open(home() / ".config/plenwick" /
-                                       (std::string(SpecStore::appGroupID) + ".sqlite3"));
+                                       (std::string(SpecStore::appGroupID) + ".sqlite3"))
+                         .valueOr(nullptr);
         ASSERT_TRUE(suite);
         ASSERT_TRUE(
             suite->setData(SpecStore::specsKey, Preferences::Data(json.begin(), json.end())));
@@ -285,7 +286,8 @@ TEST_F(Share, ImageBytesOnStandardInput) {
 
 TEST_F(Share, UsesTheStoredSpecListAndAppendsTheNudge) {
     auto suite = Preferences::open(home() / ".config/plenwick" /
-                                   (std::string(SpecStore::appGroupID) + ".sqlite3"));
+                                   (std::string(SpecStore::appGroupID) + ".sqlite3"))
+                     .valueOr(nullptr);
     ASSERT_TRUE(suite);
     SpecStore store(suite);
     ASSERT_TRUE(store.save({{"mastodon", "mastodon", SizeRule::longEdge(400), 0.9}}));
@@ -649,10 +651,9 @@ TEST_F(Share, WhatKilledSharesLeaveIsRemovedAndWhatLiveOnesHoldIsNot) {
 
     // What live shares hold: an old staging folder still locked, a folder made a moment ago,
     // and a JPEG temporary being written.
-    std::string failure;
-    auto live = TemporaryFolder::create(temporary(), "plenwick-live-XXXXXX", failure);
-    ASSERT_TRUE(live) << failure;
-    test::makeOld(live->path());
+    auto live = TemporaryFolder::create(temporary(), "plenwick-live-XXXXXX");
+    ASSERT_TRUE(live) << live.error().message;
+    test::makeOld(live.value().path());
     std::filesystem::create_directory(temporary() / "plenwick-just-made");
     Path spec = root() / "instagram";
     std::filesystem::create_directories(spec);
@@ -670,7 +671,8 @@ TEST_F(Share, WhatKilledSharesLeaveIsRemovedAndWhatLiveOnesHoldIsNot) {
     EXPECT_EQ(exit.status, 0) << exit.standardError;
     auto left = namesIn(temporary());
     EXPECT_EQ(left.size(), 2u);
-    EXPECT_NE(std::find(left.begin(), left.end(), live->path().filename().string()), left.end());
+    EXPECT_NE(std::find(left.begin(), left.end(), live.value().path().filename().string()),
+              left.end());
     EXPECT_NE(std::find(left.begin(), left.end(), "plenwick-just-made"), left.end());
     for (const std::string& name : namesIn(spec))
         EXPECT_TRUE(!name.starts_with(".") || name == ".written.jpg.plenwick-XyZ789") << name;

@@ -34,11 +34,11 @@ using Bus = SessionBus::Connection;
 using Message = SessionBus::Message;
 
 Bus connect(const std::string& address) {
-    std::string failure;
-    Bus bus = SessionBus::connect(address, startTimeout, failure);
+    auto bus = SessionBus::connect(address, startTimeout);
     if (!bus)
-        throw std::runtime_error("cannot connect to the private bus " + address + ": " + failure);
-    return bus;
+        throw std::runtime_error("cannot connect to the private bus " + address + ": " +
+                                 bus.error().message);
+    return std::move(bus.value());
 }
 
 Message call(sd_bus* bus, const char* destination, const char* path, const char* interface,
@@ -50,7 +50,8 @@ Message call(sd_bus* bus, const char* destination, const char* path, const char*
                           : sd_bus_call_method(bus, destination, path, interface, member,
                                                error.get(), &reply, "");
     if (result < 0)
-        throw std::runtime_error(std::string(member) + " failed: " + error.description(result));
+        throw std::runtime_error(std::string(member) +
+                                 " failed: " + error.description(result).message);
     return Message(reply);
 }
 

@@ -44,11 +44,10 @@ void makeOld(const std::filesystem::path& path) {
 namespace {
 
 plenwick::TemporaryFolder createFolder() {
-    std::string failure;
-    auto folder = plenwick::TemporaryFolder::create("plenwick-test-XXXXXX", failure);
+    auto folder = plenwick::TemporaryFolder::create("plenwick-test-XXXXXX");
     if (!folder)
-        throw std::runtime_error("cannot create a temporary folder: " + failure);
-    return std::move(*folder);
+        throw std::runtime_error("cannot create a temporary folder: " + folder.error().message);
+    return std::move(folder.value());
 }
 
 } // namespace
