@@ -9,7 +9,7 @@ ApplicationInstance::ApplicationInstance(QObject* parent) : QObject(parent) {}
 // The bus thread is joined with m_instance, before QObject forgets the events posted to us.
 ApplicationInstance::~ApplicationInstance() = default;
 
-SingleInstance::Outcome ApplicationInstance::claim(std::string& failure) {
+ApplicationInstance::Claimed ApplicationInstance::claim() {
     auto claimed = SingleInstance::claim(
         applicationID, SingleInstance::Activation::fromEnvironment(),
         [this](const SingleInstance::Activation& activation) {
@@ -18,8 +18,7 @@ SingleInstance::Outcome ApplicationInstance::claim(std::string& failure) {
                 Qt::QueuedConnection);
         });
     m_instance = std::move(claimed.instance);
-    failure = std::move(claimed.failure);
-    return claimed.outcome;
+    return {claimed.outcome, std::move(claimed.failure)};
 }
 
 } // namespace plenwick

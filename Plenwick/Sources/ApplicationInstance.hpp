@@ -20,8 +20,14 @@ public:
     explicit ApplicationInstance(QObject* parent = nullptr);
     ~ApplicationInstance() override;
 
+    struct Claimed {
+        SingleInstance::Outcome outcome;
+        // noBus, unanswered: why, in words.
+        std::string failure;
+    };
+
     // Claims the name for this process, or hands this launch over to the instance that owns it.
-    SingleInstance::Outcome claim(std::string& failure);
+    Claimed claim();
 
 signals:
     // Another launch asked for the window, with the token that lets it take the focus.

@@ -17,13 +17,13 @@ int main(int argc, char** argv) {
 
     // One settings window per session, so that two never save over each other's edits.
     ApplicationInstance instance;
-    std::string failure;
-    switch (instance.claim(failure)) {
+    const ApplicationInstance::Claimed claimed = instance.claim();
+    switch (claimed.outcome) {
     case SingleInstance::Outcome::handedOver:
         return 0;
     case SingleInstance::Outcome::unanswered:
-        std::cerr << "plenwick: the settings window that is open does not answer: " << failure
-                  << "\n";
+        std::cerr << "plenwick: the settings window that is open does not answer: "
+                  << claimed.failure << "\n";
         return 1;
     case SingleInstance::Outcome::noBus:
     case SingleInstance::Outcome::first:

@@ -58,8 +58,8 @@ protected:
 TEST_F(ApplicationInstanceTest, ASecondLaunchRaisesTheWindowAndExits) {
     test::PrivateSessionBus bus;
     ApplicationInstance instance;
-    std::string failure;
-    ASSERT_EQ(instance.claim(failure), SingleInstance::Outcome::first) << failure;
+    auto claimed = instance.claim();
+    ASSERT_EQ(claimed.outcome, SingleInstance::Outcome::first) << claimed.failure;
     EXPECT_TRUE(owned(ApplicationInstance::applicationID));
 
     PlenwickApp app(std::make_unique<UpdaterModel>(
@@ -95,8 +95,8 @@ TEST_F(ApplicationInstanceTest, PlatformDataOfAnyShapeIsReadForTheTokenAlone) {
     };
     test::PrivateSessionBus bus;
     ApplicationInstance instance;
-    std::string failure;
-    ASSERT_EQ(instance.claim(failure), SingleInstance::Outcome::first) << failure;
+    auto claimed = instance.claim();
+    ASSERT_EQ(claimed.outcome, SingleInstance::Outcome::first) << claimed.failure;
     QSignalSpy activated(&instance, &ApplicationInstance::activated);
     for (const auto& [data, token] : cases) {
         SCOPED_TRACE(data);
@@ -127,13 +127,13 @@ TEST_F(ApplicationInstanceTest, TheProgramKeepsRunningWhileLaterLaunchesHandOver
 
 TEST_F(ApplicationInstanceTest, WithoutASessionBusTheWindowRunsOnItsOwn) {
     ApplicationInstance instance;
-    std::string failure;
-    EXPECT_EQ(instance.claim(failure), SingleInstance::Outcome::noBus);
-    EXPECT_NE(failure.find("session bus"), std::string::npos) << failure;
+    auto claimed = instance.claim();
+    EXPECT_EQ(claimed.outcome, SingleInstance::Outcome::noBus);
+    EXPECT_NE(claimed.failure.find("session bus"), std::string::npos) << claimed.failure;
 
     m_environment.unset("DBUS_SESSION_BUS_ADDRESS");
     m_environment.unset("XDG_RUNTIME_DIR");
-    EXPECT_EQ(instance.claim(failure), SingleInstance::Outcome::noBus);
+    EXPECT_EQ(instance.claim().outcome, SingleInstance::Outcome::noBus);
 }
 
 TEST_F(ApplicationInstanceTest, AnOwnerThatDoesNotAnswerFailsTheLaunch) {
