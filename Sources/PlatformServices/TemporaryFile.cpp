@@ -52,27 +52,15 @@ TemporaryFile::create(const std::filesystem::path& destination) {
 }
 
 size_t TemporaryFile::removeLeftovers(const std::filesystem::path& folder) {
-    std::error_code error;
-    std::filesystem::directory_iterator entries(folder, error);
-    if (error)
-        return 0;
-    const std::time_t oldest = std::time(nullptr) - TemporaryFolder::leftoverAge.count();
-    size_t removed = 0;
-    for (; entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-        if (error)
-            break;
-        const std::filesystem::path& file = entries->path();
-        struct stat status {};
-        if (!isTemporaryName(file.filename().string()) || ::lstat(file.c_str(), &status) != 0 ||
-            !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() || status.st_mtime > oldest)
-            continue;
-        auto probe = FileDescriptor::open(file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        // Unlinked while still locked, so that no writer can be holding it meanwhile.
-        if (probe && ::flock(probe.value().get(), LOCK_EX | LOCK_NB) == 0 &&
-            ::unlink(file.c_str()) == 0)
-            ++removed;
-    }
-    return removed;
+    return TemporaryFolder::removeOldEntries(
+        folder, S_IFREG, [](const std::filesystem::path& file) {
+            if (!isTemporaryName(file.filename().string()))
+                return false;
+            auto probe = FileDescriptor::open(file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            // Unlinked while still locked, so that no writer can be holding it meanwhile.
+            return probe && ::flock(probe.value().get(), LOCK_EX | LOCK_NB) == 0 &&
+                   ::unlink(file.c_str()) == 0;
+        });
 }
 
 TemporaryFile::TemporaryFile(std::filesystem::path path, std::filesystem::path destination,

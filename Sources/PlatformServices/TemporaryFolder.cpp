@@ -61,7 +61,9 @@ Expected<TemporaryFolder, SystemError> TemporaryFolder::create(std::string_view 
     return create(parent.value(), name);
 }
 
-size_t TemporaryFolder::removeLeftovers(const std::filesystem::path& parent) {
+size_t
+TemporaryFolder::removeOldEntries(const std::filesystem::path& parent, unsigned type,
+                                  const std::function<bool(const std::filesystem::path&)>& remove) {
     std::error_code error;
     std::filesystem::directory_iterator entries(parent, error);
     if (error)
@@ -71,17 +73,24 @@ size_t TemporaryFolder::removeLeftovers(const std::filesystem::path& parent) {
     for (; entries != std::filesystem::directory_iterator(); entries.increment(error)) {
         if (error)
             break;
-        const std::filesystem::path& folder = entries->path();
+        const std::filesystem::path& entry = entries->path();
         struct stat status {};
-        if (!folder.filename().string().starts_with(leftoverPrefix) ||
-            ::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
-            status.st_uid != ::geteuid() || status.st_mtime > oldest || inUse(folder))
+        if (::lstat(entry.c_str(), &status) != 0 || (status.st_mode & S_IFMT) != type ||
+            status.st_uid != ::geteuid() || status.st_mtime > oldest)
             continue;
-        std::error_code ignored;
-        if (std::filesystem::remove_all(folder, ignored) != static_cast<std::uintmax_t>(-1))
+        if (remove(entry))
             ++removed;
     }
     return removed;
+}
+
+size_t TemporaryFolder::removeLeftovers(const std::filesystem::path& parent) {
+    return removeOldEntries(parent, S_IFDIR, [](const std::filesystem::path& folder) {
+        if (!folder.filename().string().starts_with(leftoverPrefix) || inUse(folder))
+            return false;
+        std::error_code ignored;
+        return std::filesystem::remove_all(folder, ignored) != static_cast<std::uintmax_t>(-1);
+    });
 }
 
 TemporaryFolder::TemporaryFolder(std::filesystem::path path, FileDescriptor lock)

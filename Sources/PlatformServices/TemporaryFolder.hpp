@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string_view>
 
 namespace plenwick {
@@ -35,6 +36,12 @@ public:
     // Removes the folders in `parent` named leftoverPrefix… that belong to this user, are older
     // than leftoverAge and whose lock nobody holds. Returns how many went.
     static size_t removeLeftovers(const std::filesystem::path& parent);
+
+    // The scan that leftover removal of folders and of files share: calls `remove` for each
+    // entry of `parent` of file type `type` (S_IFDIR, S_IFREG) that belongs to this user and is
+    // older than leftoverAge, and returns for how many it answered that the entry went.
+    static size_t removeOldEntries(const std::filesystem::path& parent, unsigned type,
+                                   const std::function<bool(const std::filesystem::path&)>& remove);
 
     TemporaryFolder(TemporaryFolder&& other) noexcept;
     TemporaryFolder& operator=(TemporaryFolder&& other) noexcept;
