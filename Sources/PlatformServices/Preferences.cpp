@@ -5,10 +5,12 @@
 #include "PlatformServices/XdgUserDirs.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 
 #include <sqlite3.h>
 
@@ -207,6 +209,28 @@ void copyStoredValues(const std::filesystem::path& file, sqlite3* memory) {
         sqlite3_backup_step(backup.get(), -1);
 }
 
+// Checks the file and sets it up for both programs; every step may be repeated.
+Expected<void, SystemError> prepareSuite(sqlite3* database) {
+    if (auto checked = checkIntegrity(database); !checked)
+        return checked.error();
+    // A table of that name with other columns belongs to something else: leave the file alone.
+    // The statements are compiled again once the table is seen, because the other program may
+    // have created it between the two looks.
+    if (!checkStatements(database) && hasTable(database)) {
+        if (auto checked = checkStatements(database); !checked)
+            return checked.error().prefixed("its preferences table is not ours");
+    }
+    // Readers never block the other program's writer, and a commit costs no fsync of its own.
+    for (const char* sql :
+         {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL", createTable}) {
+        if (auto ran = run(database, sql); !ran)
+            return ran.error();
+    }
+    if (auto checked = checkStatements(database); !checked)
+        return checked.error();
+    return {};
+}
+
 } // namespace
 
 struct Preferences::Connection {
@@ -237,23 +261,19 @@ Preferences::openDatabase(const std::string& location) {
     sqlite3_busy_timeout(database.get(), busyTimeoutMilliseconds);
     if (sqlite3_db_readonly(database.get(), "main") == 1)
         return SystemError{"the database is read-only"};
-    if (auto checked = checkIntegrity(database.get()); !checked)
-        return checked.error();
-    // A table of that name with other columns belongs to something else: leave the file alone.
-    // The statements are compiled again once the table is seen, because the other program may
-    // have created it between the two looks.
-    if (!checkStatements(database.get()) && hasTable(database.get())) {
-        if (auto checked = checkStatements(database.get()); !checked)
-            return checked.error().prefixed("its preferences table is not ours");
+    // Two programs opening a new suite at once can each hold a lock the other needs (turning on
+    // write-ahead logging takes the file to itself). SQLite then answers "locked" at once, as
+    // waiting could not end, and the set-up is tried again.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(busyTimeoutMilliseconds);
+    Expected<void, SystemError> prepared = prepareSuite(database.get());
+    while (!prepared && (sqlite3_errcode(database.get()) & 0xff) == SQLITE_BUSY &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        prepared = prepareSuite(database.get());
     }
-    // Readers never block the other program's writer, and a commit costs no fsync of its own.
-    for (const char* sql :
-         {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL", createTable}) {
-        if (auto ran = run(database.get(), sql); !ran)
-            return ran.error();
-    }
-    if (auto checked = checkStatements(database.get()); !checked)
-        return checked.error();
+    if (!prepared)
+        return prepared.error();
     auto connection = std::make_unique<Connection>();
     connection->database = std::move(database);
     return std::shared_ptr<Preferences>(new Preferences(std::move(connection)));

@@ -2,6 +2,7 @@
 #include "PlatformServices/Preferences.hpp"
 #include "TestSupport.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -167,12 +168,24 @@ TEST_F(PreferencesTest, TwoProcessesWritingAtOnceLoseNothing) {
         pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            // Each process opens the file itself, as the two programs do.
-            auto preferences = Preferences::open(path).valueOr(nullptr);
-            int failures = preferences ? 0 : writes;
-            for (int i = 0; preferences && i < writes; ++i)
-                failures += !preferences->setInteger(std::string(1, prefix) + std::to_string(i), i);
-            _exit(failures == 0 ? 0 : 1);
+            // Each process opens the file itself, as the two programs do; a failure says why
+            // on standard error, which the test's output shows.
+            auto opened = Preferences::open(path);
+            if (!opened) {
+                std::fprintf(stderr, "writer %c cannot open: %s\n", prefix,
+                             opened.error().message.c_str());
+                _exit(1);
+            }
+            for (int i = 0; i < writes; ++i) {
+                auto stored =
+                    opened.value()->setInteger(std::string(1, prefix) + std::to_string(i), i);
+                if (!stored) {
+                    std::fprintf(stderr, "writer %c cannot store %d: %s\n", prefix, i,
+                                 stored.error().message.c_str());
+                    _exit(1);
+                }
+            }
+            _exit(0);
         }
         children.push_back(child);
     }
