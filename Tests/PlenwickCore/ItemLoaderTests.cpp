@@ -165,8 +165,11 @@ public:
     std::filesystem::path scratch() const { return m_root / "scratch"; }
     std::filesystem::path staging() const { return m_root / "staging"; }
 
-    std::shared_ptr<ScriptedProvider> provider(Script script) const {
-        return std::make_shared<ScriptedProvider>(std::move(script), sources(), scratch());
+    // Each provider delivers into a scratch folder of its own, as the platform's temporary files
+    // are unique: a delivery thread still removing its file must not take the next provider's.
+    std::shared_ptr<ScriptedProvider> provider(Script script) {
+        return std::make_shared<ScriptedProvider>(std::move(script), sources(),
+                                                  scratch() / std::to_string(m_providers++));
     }
 
     // "$S" stands for the staging folder, "$F" for the source files.
@@ -178,6 +181,7 @@ public:
     }
 
 private:
+    int m_providers = 0;
     test::TemporaryFolder m_root;
 };
 
