@@ -214,9 +214,9 @@ Expected<void, SystemError> prepareSuite(sqlite3* database) {
     if (auto checked = checkIntegrity(database); !checked)
         return checked.error();
     // A table of that name with other columns belongs to something else: leave the file alone.
-    // The statements are compiled again once the table is seen, because the other program may
-    // have created it between the two looks.
-    if (!checkStatements(database) && hasTable(database)) {
+    // The table is looked for before the statements are compiled against it, because the other
+    // program may be creating it meanwhile.
+    if (hasTable(database)) {
         if (auto checked = checkStatements(database); !checked)
             return checked.error().prefixed("its preferences table is not ours");
     }
