@@ -20,10 +20,7 @@ public:
     // Both sizes at least 1 by 1, `bands` at least 1.
     LanczosResampler(PixelSize from, PixelSize to, int bands);
 
-    PixelSize size() const { return m_to; }
-    int bands() const { return m_bands; }
-
-    // Output row `y` (`size().width * bands()` bytes, valid until the next call) from `pixels`,
+    // Output row `y` (`to.width * bands` bytes, valid until the next call) from `pixels`,
     // the whole source image as contiguous rows of `from.width * bands` bytes.
     const uint8_t* row(const uint8_t* pixels, int64_t y);
 
