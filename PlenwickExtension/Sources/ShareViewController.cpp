@@ -114,7 +114,7 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
     std::vector<std::string> providerTypes = typesOf(providers);
 
     std::shared_ptr<Preferences> preferences = Preferences::openShared("plenwick-share");
-    UpdateNudge nudge(AppcastCheck::feedURLFromEnvironment(), preferences,
+    UpdateNudge nudge(AppcastCheck::feedURLFromEnvironment(), UpdateNudge::checkSuite(preferences),
                       PlenwickCore::buildNumber());
 
     // The feed check runs beside loading and exporting; a dismissal cancels it with the share.

@@ -12,11 +12,13 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -52,6 +54,7 @@ public:
         m_environment = {
             {"HOME", home().string()},
             {"XDG_CONFIG_HOME", (home() / ".config").string()},
+            {"XDG_CACHE_HOME", std::nullopt},
             {"TMPDIR", temporary().string()},
             {"XDG_RUNTIME_DIR", (home() / "runtime").string()},
             {"PLENWICK_LOG", "stderr"},
@@ -632,6 +635,35 @@ TEST_F(Share, AFullOutputDiskKeepsEarlierFilesAndEveryRecordWhole) {
     // Nothing half-written anywhere: the JPEGs and the log are as they were.
     EXPECT_EQ(contentsOf(root()), earlier);
     EXPECT_TRUE(stagingIsGone());
+}
+
+TEST_F(Share, ADayMeansOneFeedFetchAlsoWithAReadOnlyConfigurationFolder) {
+    test::LocalHttpServer feed;
+    feed.respond("/appcast.xml",
+                 {200, R"(<rss><channel><item><enclosure sparkle:version="1"/></item>)"
+                       R"(</channel></rss>)"});
+    m_environment["PLENWICK_FEED_URL"] = feed.url("/appcast.xml");
+    test::writeImage(home() / "a.png", 50, 40);
+
+    for (bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly ? "read-only configuration" : "writable configuration");
+        std::filesystem::remove_all(home() / ".config");
+        std::filesystem::remove_all(home() / ".cache");
+        std::filesystem::create_directories(home() / ".config");
+        std::optional<test::ScopedMount> mount;
+        if (readOnly)
+            mount.emplace(test::ScopedMount::readOnly(home() / ".config"));
+        const int before = feed.requests();
+
+        for (int i = 0; i < 2; ++i) {
+            auto exit = run({(home() / "a.png").string()});
+            EXPECT_EQ(exit.status, 0) << exit.standardError;
+        }
+
+        EXPECT_EQ(feed.requests() - before, 1);
+        // A writable configuration keeps the check where it always was.
+        EXPECT_EQ(std::filesystem::exists(home() / ".cache/plenwick"), readOnly);
+    }
 }
 
 TEST_F(Share, WhatKilledSharesLeaveIsRemovedAndWhatLiveOnesHoldIsNot) {
