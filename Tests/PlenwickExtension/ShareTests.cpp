@@ -637,6 +637,32 @@ TEST_F(Share, AFullOutputDiskKeepsEarlierFilesAndEveryRecordWhole) {
     EXPECT_TRUE(stagingIsGone());
 }
 
+TEST_F(Share, ARecordWaitsWhileAnotherShareHoldsTheLog) {
+    test::writeImage(home() / "a.png", 50, 40);
+    ASSERT_EQ(run({(home() / "a.png").string()}).status, 0);
+    const std::string before = test::readFile(root() / ".plenwick.log");
+    // What another share does around its own record: the lock, the write, and a possible cut.
+    int other = ::open((root() / ".plenwick.log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+
+    test::ChildProcess process(share({(home() / "a.png").string()}));
+    ASSERT_TRUE(process.waitForStandardError("share finished in ", 60s));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(test::readFile(root() / ".plenwick.log"), before);
+    const std::string otherRecord = "the record of another share\n";
+    ASSERT_EQ(::write(other, otherRecord.data(), otherRecord.size()),
+              static_cast<ssize_t>(otherRecord.size()));
+    ::close(other);
+    auto exit = process.wait();
+
+    EXPECT_EQ(exit.status, 0) << exit.standardError;
+    auto records = diagnosticRecords();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1], "the record of another share");
+    EXPECT_THAT(records[2], HasSubstr("s: Exported 1 photo to Socials"));
+}
+
 TEST_F(Share, ADayMeansOneFeedFetchAlsoWithAReadOnlyConfigurationFolder) {
     test::LocalHttpServer feed;
     feed.respond("/appcast.xml",
