@@ -123,7 +123,8 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
     auto temporary = TemporaryFolder::systemFolder();
     if (!temporary)
         return failedShare(providers, start, temporary.error().message);
-    auto staging = TemporaryFolder::create(temporary.value(), "plenwick-" + Uuid::random());
+    auto staging =
+        TemporaryFolder::createStaging(temporary.value(), TemporaryFolder::Staging::share);
     if (!staging)
         return failedShare(providers, start, staging.error().message);
 
