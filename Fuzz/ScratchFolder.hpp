@@ -14,10 +14,11 @@ namespace plenwick::fuzz {
 // A private folder for the files a target writes per input, removed when the process ends.
 class ScratchFolder {
 public:
+    // Named unlike any folder a share makes, so that no share's clean-up could take it.
     ScratchFolder() {
         std::error_code error;
         std::filesystem::path base = std::filesystem::temp_directory_path(error);
-        std::string pattern = ((error ? "/tmp" : base) / "plenwick-fuzz-XXXXXX").string();
+        std::string pattern = ((error ? "/tmp" : base) / "fuzz-plenwick-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) {
             std::perror("no scratch folder for the fuzz target");
             std::exit(1);

@@ -18,7 +18,9 @@
 #include <cstdlib>
 #include <exception>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace plenwick {
@@ -28,6 +30,20 @@ namespace {
 const Log& extensionLog() {
     static const Log log("extension");
     return log;
+}
+
+// Waits a little for the lock on the diagnostic log: another share holds it only for one write.
+// False when it stays held; true also where the file system has no locks.
+bool lockLog(const FileDescriptor& log) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (::flock(log.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 std::string joined(const std::vector<std::string>& parts, char separator) {
@@ -107,14 +123,15 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
     auto temporary = TemporaryFolder::systemFolder();
     if (!temporary)
         return failedShare(providers, start, temporary.error().message);
-    auto staging = TemporaryFolder::create(temporary.value(), "plenwick-" + Uuid::random());
+    auto staging =
+        TemporaryFolder::createStaging(temporary.value(), TemporaryFolder::Staging::share);
     if (!staging)
         return failedShare(providers, start, staging.error().message);
 
     std::vector<std::string> providerTypes = typesOf(providers);
 
     std::shared_ptr<Preferences> preferences = Preferences::openShared("plenwick-share");
-    UpdateNudge nudge(AppcastCheck::feedURLFromEnvironment(), preferences,
+    UpdateNudge nudge(AppcastCheck::feedURLFromEnvironment(), UpdateNudge::checkSuite(preferences),
                       PlenwickCore::buildNumber());
 
     // The feed check runs beside loading and exporting; a dismissal cancels it with the share.
@@ -223,12 +240,19 @@ void ShareViewController::appendDiagnostic(const std::string& record) {
         return;
     }
     const FileDescriptor& log = opened.value();
+    // Held around the write, the check and the cut, so that no other share appends between
+    // them and loses its record to the cut. A file system without locks is written as it is.
+    if (!lockLog(log)) {
+        extensionLog().error("diagnostic record not written: the log stays locked");
+        return;
+    }
     ssize_t written = ::write(log.get(), line.data(), line.size());
     if (written == static_cast<ssize_t>(line.size()))
         return;
     SystemError failure = SystemError::fromErrno({}, written < 0 ? errno : ENOSPC);
-    // A full disk may take part of the line: cut it off again, unless another share has
-    // appended since, so that every record in the file stays whole.
+    // A full disk may take part of the line: cut it off again, so that every record in the file
+    // stays whole. The size is looked at all the same: a program that ignores the lock may have
+    // appended since.
     struct stat status {};
     off_t end = ::lseek(log.get(), 0, SEEK_CUR);
     if (written > 0 && end >= written && ::fstat(log.get(), &status) == 0 &&

@@ -321,6 +321,12 @@ std::shared_ptr<Preferences> Preferences::openShared(const std::string& programN
     return memory.value();
 }
 
+bool Preferences::isInMemory() const {
+    // SQLite names no file for a database in memory.
+    const char* file = sqlite3_db_filename(m_connection->database.get(), "main");
+    return !file || !*file;
+}
+
 std::optional<Preferences::Data> Preferences::data(std::string_view key) const {
     Statement statement = findValue(m_connection->database.get(), key, dataKind);
     if (!statement || sqlite3_column_type(statement.get(), 0) != SQLITE_BLOB)

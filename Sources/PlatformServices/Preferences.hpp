@@ -46,6 +46,10 @@ public:
     Preferences(const Preferences&) = delete;
     Preferences& operator=(const Preferences&) = delete;
 
+    // Whether the suite lives only in this process (openShared's last resort): what is set in it
+    // is gone when the process ends.
+    bool isInMemory() const;
+
     std::optional<Data> data(std::string_view key) const;
     std::optional<Date> date(std::string_view key) const;
     std::optional<int64_t> integer(std::string_view key) const;

@@ -29,7 +29,11 @@ StandardInputItemProvider::~StandardInputItemProvider() {
 
 // Streams the bytes into a file of a fresh 0700 folder and sniffs their head on the way.
 Expected<void, SystemError> StandardInputItemProvider::store(int descriptor, int cancelDescriptor) {
-    auto folder = TemporaryFolder::create("plenwick-stdin-XXXXXX");
+    auto temporary = TemporaryFolder::systemFolder();
+    if (!temporary)
+        return temporary.error().prefixed(notKept);
+    auto folder =
+        TemporaryFolder::createStaging(temporary.value(), TemporaryFolder::Staging::standardInput);
     if (!folder)
         return folder.error().prefixed(notKept);
     m_folder = std::move(folder.value());

@@ -17,28 +17,36 @@ namespace plenwick {
 namespace {
 
 constexpr std::string_view marker = ".plenwick-";
+constexpr std::string_view suffixLetters =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 constexpr size_t suffixLength = 6;
+// The longest part of the destination's name that goes into the temporary's, so that a name
+// near the file system's limit still gets one.
+constexpr size_t baseLength = 200;
 
-bool isTemporaryName(const std::string& name) {
-    return name.size() > 1 + marker.size() + suffixLength && name.front() == '.' &&
-           std::string_view(name).substr(name.size() - suffixLength - marker.size(),
-                                         marker.size()) == marker;
+// Whether all of `name` is what create() gives a destination whose name ends in `extension`:
+// "." and that name (or its first baseLength bytes), the marker and the suffix.
+bool isTemporaryName(std::string_view name, std::string_view extension) {
+    if (name.size() <= 1 + marker.size() + suffixLength || !name.starts_with('.'))
+        return false;
+    std::string_view base = name.substr(1, name.size() - 1 - marker.size() - suffixLength);
+    std::string_view rest = name.substr(1 + base.size());
+    return rest.starts_with(marker) &&
+           rest.substr(marker.size()).find_first_not_of(suffixLetters) == std::string_view::npos &&
+           (base.size() == baseLength || (base.size() < baseLength && base.ends_with(extension)));
 }
 
 } // namespace
 
 Expected<TemporaryFile, SystemError>
 TemporaryFile::create(const std::filesystem::path& destination) {
-    static constexpr std::string_view letters =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     thread_local std::mt19937_64 random{std::random_device{}()};
-    std::uniform_int_distribution<size_t> pick(0, letters.size() - 1);
-    // Shortened so that a destination name near the file system's limit still gets one.
-    std::string base = destination.filename().string().substr(0, 200);
+    std::uniform_int_distribution<size_t> pick(0, suffixLetters.size() - 1);
+    std::string base = destination.filename().string().substr(0, baseLength);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = "." + base + std::string(marker);
         for (size_t i = 0; i < suffixLength; ++i)
-            name += letters[pick(random)];
+            name += suffixLetters[pick(random)];
         std::filesystem::path path = destination.parent_path() / name;
         auto file = FileDescriptor::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (file) {
@@ -51,15 +59,15 @@ TemporaryFile::create(const std::filesystem::path& destination) {
     return SystemError::fromErrno({}, EEXIST);
 }
 
-size_t TemporaryFile::removeLeftovers(const std::filesystem::path& folder) {
+size_t TemporaryFile::removeLeftovers(const std::filesystem::path& folder,
+                                      std::string_view extension) {
     return TemporaryFolder::removeOldEntries(
-        folder, S_IFREG, [](const std::filesystem::path& file) {
-            if (!isTemporaryName(file.filename().string()))
-                return false;
-            auto probe = FileDescriptor::open(file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        folder, S_IFREG,
+        [extension](std::string_view name) { return isTemporaryName(name, extension); },
+        [](int parent, const std::string& name, int file) {
             // Unlinked while still locked, so that no writer can be holding it meanwhile.
-            return probe && ::flock(probe.value().get(), LOCK_EX | LOCK_NB) == 0 &&
-                   ::unlink(file.c_str()) == 0;
+            return ::flock(file, LOCK_EX | LOCK_NB) == 0 &&
+                   ::unlinkat(parent, name.c_str(), 0) == 0;
         });
 }
 

@@ -5,6 +5,7 @@
 #include "PlatformServices/SystemError.hpp"
 
 #include <filesystem>
+#include <string_view>
 
 namespace plenwick {
 
@@ -15,13 +16,16 @@ namespace plenwick {
 // can be told from files still being written. Nothing here throws.
 class TemporaryFile {
 public:
-    // Creates ".<destination's name>.plenwick-XXXXXX" in the destination's folder, mode 0666
-    // less the umask, as for any file the user's programs create.
+    // Creates ".<destination's name>.plenwick-XXXXXX" in the destination's folder (the name
+    // cut to its first 200 bytes), mode 0666 less the umask, as for any file the user's
+    // programs create.
     static Expected<TemporaryFile, SystemError> create(const std::filesystem::path& destination);
 
-    // Removes the temporary files in `folder` that are older than TemporaryFolder's leftover
-    // age and whose lock nobody holds. Returns how many went.
-    static size_t removeLeftovers(const std::filesystem::path& folder);
+    // Removes the temporary files in `folder` that were made for destinations whose names end in
+    // `extension`: regular files whose whole name has the form create() gives, of this user,
+    // older than TemporaryFolder's leftover age and whose lock nobody holds. Nothing else is
+    // opened. Returns how many went.
+    static size_t removeLeftovers(const std::filesystem::path& folder, std::string_view extension);
 
     TemporaryFile(TemporaryFile&& other) noexcept;
     TemporaryFile& operator=(TemporaryFile&&) = delete;

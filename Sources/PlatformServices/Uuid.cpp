@@ -20,4 +20,19 @@ std::string Uuid::random() {
     return text;
 }
 
+bool Uuid::isRandom(std::string_view text) {
+    if (text.size() != 36)
+        return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        bool ok = i == 8 || i == 13 || i == 18 || i == 23 ? c == '-'
+                  : i == 14                               ? c == '4'
+                  : i == 19 ? c == '8' || c == '9' || c == 'A' || c == 'B'
+                            : (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
 } // namespace plenwick

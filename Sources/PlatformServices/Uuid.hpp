@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace plenwick {
 
@@ -10,6 +11,9 @@ struct Uuid {
     // A new random (version 4) UUID in its 36-character form, upper case:
     // "E621E1F8-C36C-495A-93FC-0C247A3E6E5F".
     static std::string random();
+    // Whether `text` has exactly the form random() gives: upper-case hexadecimal digits in
+    // groups of 8-4-4-4-12, version 4 and the variant of RFC 4122.
+    static bool isRandom(std::string_view text);
 };
 
 } // namespace plenwick

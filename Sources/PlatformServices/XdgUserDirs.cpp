@@ -71,6 +71,12 @@ std::filesystem::path XdgUserDirs::configHome() {
     return home() / ".config";
 }
 
+std::filesystem::path XdgUserDirs::cacheHome() {
+    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/')
+        return cache;
+    return home() / ".cache";
+}
+
 std::filesystem::path XdgUserDirs::pictures() {
     auto dir = userDir(configHome() / "user-dirs.dirs", "XDG_PICTURES_DIR");
     std::filesystem::path homeDir = home();

@@ -12,7 +12,7 @@ size_t Leftovers::remove(const std::vector<ExportSpec>& specs, const std::filesy
         removed += TemporaryFolder::removeLeftovers(temporary.value());
     for (const ExportSpec& spec : specs)
         if (!OutputPath::escapesRoot(spec.folder))
-            removed += TemporaryFile::removeLeftovers(root / spec.folder);
+            removed += TemporaryFile::removeLeftovers(root / spec.folder, OutputPath::extension);
     return removed;
 }
 

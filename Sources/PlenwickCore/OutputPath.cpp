@@ -14,7 +14,7 @@ std::string OutputPath::baseName(const std::string& filename) {
 
 std::filesystem::path OutputPath::url(const std::filesystem::path& root, const ExportSpec& spec,
                                       const std::string& inputFilename) {
-    return root / spec.folder / (baseName(inputFilename) + ".jpg");
+    return root / spec.folder / (baseName(inputFilename) + std::string(extension));
 }
 
 bool OutputPath::escapesRoot(const std::string& folder) {

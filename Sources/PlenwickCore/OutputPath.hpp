@@ -6,12 +6,15 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace plenwick {
 
 // Where the JPEG of one input for one spec goes: <root>/<folder>/<base name>.jpg.
 struct OutputPath {
     OutputPath() = delete;
+
+    static constexpr std::string_view extension = ".jpg";
 
     static std::filesystem::path url(const std::filesystem::path& root, const ExportSpec& spec,
                                      const std::string& inputFilename);

@@ -1,6 +1,7 @@
 #include "PlenwickCore/UpdateNudge.hpp"
 
 #include "PlatformServices/Log.hpp"
+#include "PlatformServices/XdgUserDirs.hpp"
 #include "PlenwickCore/AppcastCheck.hpp"
 #include "PlenwickCore/FeedFetch.hpp"
 
@@ -27,6 +28,17 @@ struct UpdateNudge::Fetch {
     }
     static Fetch abandoned() { return {Outcome::abandoned, std::nullopt}; }
 };
+
+std::shared_ptr<Preferences> UpdateNudge::checkSuite(std::shared_ptr<Preferences> suite) {
+    if (!suite || !suite->isInMemory())
+        return suite;
+    auto cached = Preferences::open(XdgUserDirs::cacheHome() / "plenwick" / "update-check.sqlite3");
+    if (!cached) {
+        logger().info("update check kept in memory: %s", cached.error().message.c_str());
+        return suite;
+    }
+    return cached.value();
+}
 
 UpdateNudge::UpdateNudge(std::string feedURL, std::shared_ptr<Preferences> preferences,
                          int64_t currentBuild, Clock now)

@@ -32,6 +32,12 @@ public:
     // A larger answer is a failed request, not a feed.
     static constexpr size_t maximumFeedSize = FeedFetch::maximumSize;
 
+    // Where the nudge keeps the time of its last check and the build it found: `suite` itself,
+    // unless that lives only in memory (a read-only configuration folder); then a suite of its
+    // own in ${XDG_CACHE_HOME:-~/.cache}/plenwick/, so that a day still means one fetch. `suite`
+    // again when that cannot be opened either.
+    static std::shared_ptr<Preferences> checkSuite(std::shared_ptr<Preferences> suite);
+
     UpdateNudge(
         std::string feedURL, std::shared_ptr<Preferences> preferences, int64_t currentBuild,
         Clock now = [] { return std::chrono::system_clock::now(); });

@@ -1,3 +1,4 @@
+#include "ChildProcess.hpp"
 #include "ContentView.hpp"
 #include "LocalHttpServer.hpp"
 #include "PlatformServices/Preferences.hpp"
@@ -10,8 +11,9 @@
 #include "Updater.hpp"
 #include "UpdaterModel.hpp"
 
+#include <csignal>
 #include <fstream>
-#include <sys/file.h>
+#include <thread>
 
 #include <QAction>
 #include <QMenu>
@@ -107,33 +109,61 @@ TEST_F(PlenwickAppTest, TheMenuCommandAndTheButtonAreEnabledTogether) {
     EXPECT_EQ(m_server.requests(), 2);
 }
 
-TEST_F(PlenwickAppTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingLiveSharesHold) {
+TEST_F(PlenwickAppTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingElse) {
     const std::filesystem::path temporary = m_folder / "tmp";
-    std::filesystem::create_directories(temporary / "plenwick-dead/item_0");
-    std::ofstream(temporary / "plenwick-dead/item_0/photo.jpg") << "a staged copy";
-    test::makeOld(temporary / "plenwick-dead");
-    std::filesystem::create_directory(temporary / "plenwick-just-made");
-    auto live = TemporaryFolder::create(temporary, "plenwick-live-XXXXXX");
+    // A share killed while it read standard input leaves the folder that holds those bytes.
+    std::filesystem::path dead;
+    {
+        test::ChildProcess share({{PLENWICK_SHARE_PROGRAM, "-"},
+                                  {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}},
+                                  true});
+        share.writeStandardInput("\x89PNG\r\n");
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (dead.empty() && std::chrono::steady_clock::now() < deadline) {
+            for (const auto& entry : std::filesystem::directory_iterator(temporary))
+                if (std::filesystem::exists(entry.path() / "input"))
+                    dead = entry.path();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_FALSE(dead.empty());
+        share.signal(SIGKILL);
+        share.wait();
+    }
+    test::makeOld(dead);
+    // Beside it, a user's folder, a copy of it under a name no share gives, a live share's
+    // folder and one made a moment ago.
+    std::filesystem::create_directories(temporary / "plenwick-review/checkout");
+    std::ofstream(temporary / "plenwick-review/notes.txt") << "notes";
+    std::filesystem::copy(dead, temporary / "plenwick-dead",
+                          std::filesystem::copy_options::recursive);
+    auto live = TemporaryFolder::createStaging(temporary, TemporaryFolder::Staging::share);
     ASSERT_TRUE(live) << live.error().message;
+    for (const char* name : {"plenwick-review", "plenwick-dead"})
+        test::makeOld(temporary / name);
     test::makeOld(live.value().path());
-    std::filesystem::create_directory(temporary / "not-ours");
-    test::makeOld(temporary / "not-ours");
+    std::filesystem::copy(dead, temporary / "plenwick-stdin-Just12",
+                          std::filesystem::copy_options::recursive);
+    // In a spec folder: a JPEG temporary, a name one short of one, and an export, all old.
     const std::filesystem::path spec = m_folder / "home/Pictures/Socials/facebook";
     std::filesystem::create_directories(spec);
-    std::ofstream(spec / ".photo.jpg.plenwick-a1b2c3") << "half a JPEG";
-    test::makeOld(spec / ".photo.jpg.plenwick-a1b2c3");
-    std::ofstream(spec / "photo.jpg") << "an export";
+    for (const char* name :
+         {".photo.jpg.plenwick-a1b2c3", ".photo.jpg.plenwick-a1b2c", "photo.jpg"}) {
+        std::ofstream(spec / name) << "bytes";
+        test::makeOld(spec / name);
+    }
 
     {
         PlenwickApp app;
         app.show();
     }
 
-    EXPECT_FALSE(std::filesystem::exists(temporary / "plenwick-dead"));
-    EXPECT_TRUE(std::filesystem::exists(temporary / "plenwick-just-made"));
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    for (const char* name :
+         {"plenwick-review/notes.txt", "plenwick-dead/input", "plenwick-stdin-Just12/input"})
+        EXPECT_TRUE(std::filesystem::exists(temporary / name)) << name;
     EXPECT_TRUE(std::filesystem::exists(live.value().path()));
-    EXPECT_TRUE(std::filesystem::exists(temporary / "not-ours"));
     EXPECT_FALSE(std::filesystem::exists(spec / ".photo.jpg.plenwick-a1b2c3"));
+    EXPECT_TRUE(std::filesystem::exists(spec / ".photo.jpg.plenwick-a1b2c"));
     EXPECT_TRUE(std::filesystem::exists(spec / "photo.jpg"));
 }
 

@@ -12,11 +12,13 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -52,6 +54,7 @@ public:
         m_environment = {
             {"HOME", home().string()},
             {"XDG_CONFIG_HOME", (home() / ".config").string()},
+            {"XDG_CACHE_HOME", std::nullopt},
             {"TMPDIR", temporary().string()},
             {"XDG_RUNTIME_DIR", (home() / "runtime").string()},
             {"PLENWICK_LOG", "stderr"},
@@ -634,51 +637,216 @@ TEST_F(Share, AFullOutputDiskKeepsEarlierFilesAndEveryRecordWhole) {
     EXPECT_TRUE(stagingIsGone());
 }
 
-TEST_F(Share, WhatKilledSharesLeaveIsRemovedAndWhatLiveOnesHoldIsNot) {
+TEST_F(Share, ARecordWaitsWhileAnotherShareHoldsTheLog) {
+    test::writeImage(home() / "a.png", 50, 40);
+    ASSERT_EQ(run({(home() / "a.png").string()}).status, 0);
+    const std::string before = test::readFile(root() / ".plenwick.log");
+    // What another share does around its own record: the lock, the write, and a possible cut.
+    int other = ::open((root() / ".plenwick.log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+
+    test::ChildProcess process(share({(home() / "a.png").string()}));
+    ASSERT_TRUE(process.waitForStandardError("share finished in ", 60s));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(test::readFile(root() / ".plenwick.log"), before);
+    const std::string otherRecord = "the record of another share\n";
+    ASSERT_EQ(::write(other, otherRecord.data(), otherRecord.size()),
+              static_cast<ssize_t>(otherRecord.size()));
+    ::close(other);
+    auto exit = process.wait();
+
+    EXPECT_EQ(exit.status, 0) << exit.standardError;
+    auto records = diagnosticRecords();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1], "the record of another share");
+    EXPECT_THAT(records[2], HasSubstr("s: Exported 1 photo to Socials"));
+}
+
+TEST_F(Share, ADayMeansOneFeedFetchAlsoWithAReadOnlyConfigurationFolder) {
+    test::LocalHttpServer feed;
+    feed.respond("/appcast.xml",
+                 {200, R"(<rss><channel><item><enclosure sparkle:version="1"/></item>)"
+                       R"(</channel></rss>)"});
+    m_environment["PLENWICK_FEED_URL"] = feed.url("/appcast.xml");
+    test::writeImage(home() / "a.png", 50, 40);
+
+    for (bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly ? "read-only configuration" : "writable configuration");
+        std::filesystem::remove_all(home() / ".config");
+        std::filesystem::remove_all(home() / ".cache");
+        std::filesystem::create_directories(home() / ".config");
+        std::optional<test::ScopedMount> mount;
+        if (readOnly)
+            mount.emplace(test::ScopedMount::readOnly(home() / ".config"));
+        const int before = feed.requests();
+
+        for (int i = 0; i < 2; ++i) {
+            auto exit = run({(home() / "a.png").string()});
+            EXPECT_EQ(exit.status, 0) << exit.standardError;
+        }
+
+        EXPECT_EQ(feed.requests() - before, 1);
+        // A writable configuration keeps the check where it always was.
+        EXPECT_EQ(std::filesystem::exists(home() / ".cache/plenwick"), readOnly);
+    }
+}
+
+// The folder below the temporary folder that is not among `before` and holds `file`, once it
+// is there; empty when none came.
+Path newFolderHolding(const Path& temporary, const std::vector<std::string>& before,
+                      const std::string& file) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const std::string& name : namesIn(temporary))
+            if (std::find(before.begin(), before.end(), name) == before.end() &&
+                std::filesystem::exists(temporary / name / file))
+                return temporary / name;
+        std::this_thread::sleep_for(20ms);
+    }
+    return {};
+}
+
+TEST_F(Share, WhatKilledSharesLeftIsRemovedAndNothingElse) {
+    // A share killed while exporting leaves its staging folder, its exports so far and maybe a
+    // JPEG temporary being written.
     auto arguments = photos(home() / "photos", 24, 3000, 2000);
-    for (int kill = 0; kill < 2; ++kill) {
+    {
         test::ChildProcess process(share(arguments));
         ASSERT_TRUE(process.waitForStandardError("plenwick[export] wrote ", 60s));
         process.signal(SIGKILL);
         EXPECT_EQ(process.wait().status, 128 + SIGKILL);
     }
-    auto killed = namesIn(temporary());
-    ASSERT_EQ(killed.size(), 2u);
-    for (const std::string& name : killed) {
-        EXPECT_TRUE(name.starts_with("plenwick-")) << name;
-        test::makeOld(temporary() / name);
+    ASSERT_EQ(namesIn(temporary()).size(), 1u);
+    const Path exporting = temporary() / namesIn(temporary())[0];
+    std::map<std::string, std::vector<std::string>> temporariesLeft;
+    for (const char* spec : {"instagram", "threads", "facebook"})
+        for (const std::string& name : namesIn(root() / spec))
+            if (name.starts_with("."))
+                temporariesLeft[spec].push_back(name);
+
+    // One killed while reading standard input leaves the folder that holds those bytes; one
+    // still reading holds its folder.
+    auto reading = share({"-"});
+    reading.pipeStandardInput = true;
+    Path read;
+    {
+        test::ChildProcess process(reading);
+        process.writeStandardInput("\x89PNG\r\n");
+        read = newFolderHolding(temporary(), namesIn(temporary()), "input");
+        ASSERT_FALSE(read.empty());
+        process.signal(SIGKILL);
+        EXPECT_EQ(process.wait().status, 128 + SIGKILL);
     }
+    test::ChildProcess live(reading);
+    live.writeStandardInput("\x89PNG\r\n");
+    const Path held = newFolderHolding(temporary(), namesIn(temporary()), "input");
+    ASSERT_FALSE(held.empty());
 
-    // What live shares hold: an old staging folder still locked, a folder made a moment ago,
-    // and a JPEG temporary being written.
-    auto live = TemporaryFolder::create(temporary(), "plenwick-live-XXXXXX");
-    ASSERT_TRUE(live) << live.error().message;
-    test::makeOld(live.value().path());
-    std::filesystem::create_directory(temporary() / "plenwick-just-made");
-    Path spec = root() / "instagram";
+    // Beside them, what users, builds and tools keep under names like those of a share, each
+    // with files in it. A copy of the killed share's folder carries the same mark inside, so
+    // that only its name tells it from the real one.
+    auto userFiles = [](const Path& folder) {
+        std::filesystem::create_directories(folder / "checkout/src");
+        std::ofstream(folder / "checkout/src/main.cpp") << "int main() {}\n";
+        std::ofstream(folder / "notes.txt") << "two minutes of notes\n";
+    };
+    auto markedCopy = [&read](const Path& folder) {
+        std::filesystem::copy(read, folder, std::filesystem::copy_options::recursive);
+    };
+    const std::string uuid = "4E1F0C2A-93B7-4D5E-A8C6-0123456789AB";
+    std::string lowercase = uuid;
+    std::transform(lowercase.begin(), lowercase.end(), lowercase.begin(), ::tolower);
+    const struct {
+        std::string name;
+        std::function<void(const Path&)> make;
+    } lookAlikes[] = {
+        {"plenwick-review", userFiles},       {"plenwick-build", userFiles},
+        {"plenwick-fuzz-Ab12Cd", userFiles},  {"plenwick-" + uuid, userFiles},
+        {"plenwick-stdin-backup", userFiles}, {"plenwick-" + lowercase, markedCopy},
+        {"plenwick-stdin-AbC12", markedCopy}, {"plenwick-" + uuid + ".old", markedCopy},
+    };
+    for (const auto& lookAlike : lookAlikes) {
+        lookAlike.make(temporary() / lookAlike.name);
+        test::makeOld(temporary() / lookAlike.name);
+    }
+    // A link named like a share's folder, to a copy of one; a share's folder on a file system
+    // of its own; and a copy made a moment ago.
+    markedCopy(home() / "elsewhere");
+    test::makeOld(home() / "elsewhere");
+    const std::string linked = "plenwick-6A1F0C2A-93B7-4D5E-98C6-0123456789AB";
+    std::filesystem::create_directory_symlink(home() / "elsewhere", temporary() / linked);
+    test::makeOld(temporary() / linked);
+    const std::string mounted = "plenwick-7A1F0C2A-93B7-4D5E-B8C6-0123456789AB";
+    std::filesystem::create_directory(temporary() / mounted);
+    auto disk = test::ScopedMount::tmpfs(temporary() / mounted, 1 << 20);
+    for (const auto& entry : std::filesystem::directory_iterator(read))
+        std::filesystem::copy(entry.path(), temporary() / mounted / entry.path().filename());
+    test::makeOld(temporary() / mounted);
+    markedCopy(temporary() / "plenwick-stdin-Just12");
+    test::makeOld(read);
+    test::makeOld(exporting);
+    test::makeOld(held);
+
+    // In a spec folder: names near those of a JPEG temporary, one with the exact form that
+    // died and one being written, an own export, all older than a minute.
+    const Path spec = root() / "instagram";
     std::filesystem::create_directories(spec);
-    std::ofstream(spec / ".dead.jpg.plenwick-AbC123") << "half a JPEG";
-    std::ofstream(spec / ".written.jpg.plenwick-XyZ789") << "a JPEG being written";
-    int held = ::open((spec / ".written.jpg.plenwick-XyZ789").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(::flock(held, LOCK_EX), 0);
-    for (const std::string& name : namesIn(spec))
-        if (name.starts_with("."))
-            test::makeOld(spec / name);
+    test::writeImage(spec / "mine.jpg", 60, 40);
+    for (const char* name : {".photo0.jpg.plenwick-AbC12", ".photo0.jpg.plenwick-AbC1234",
+                             "photo0.jpg.plenwick-AbC123", ".photo0.png.plenwick-AbC123",
+                             ".photo0.jpg.plenwick-AbC-12", ".notes.plenwick-backup",
+                             ".dead.jpg.plenwick-AbC123", ".written.jpg.plenwick-XyZ789"})
+        std::ofstream(spec / name) << "some bytes";
+    std::filesystem::create_symlink(spec / "mine.jpg", spec / ".link.jpg.plenwick-Lnk123");
+    int writing = ::open((spec / ".written.jpg.plenwick-XyZ789").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(writing, LOCK_EX), 0);
+    std::map<std::string, std::map<std::string, std::string>> exports;
+    for (const char* folder : {"instagram", "threads", "facebook"})
+        for (const std::string& name : namesIn(root() / folder)) {
+            test::makeOld(root() / folder / name);
+            if (!name.starts_with(".") && name.ends_with(".jpg"))
+                exports[folder][name] = test::readFile(root() / folder / name);
+        }
+    ASSERT_GE(exports.size(), 1u);
+    const auto homeBefore = contentsOf(home() / "elsewhere");
+    auto temporaryBefore = contentsOf(temporary());
+    std::erase_if(temporaryBefore, [&](const auto& file) {
+        return file.first.starts_with(read.filename().string() + "/") ||
+               file.first.starts_with(exporting.filename().string() + "/");
+    });
+    auto specBefore = namesIn(spec);
 
-    auto exit = run({arguments[0]});
-    ::close(held);
+    test::writeImage(home() / "fresh.png", 60, 40);
+    auto exit = run({(home() / "fresh.png").string()});
+    ::close(writing);
 
     EXPECT_EQ(exit.status, 0) << exit.standardError;
-    auto left = namesIn(temporary());
-    EXPECT_EQ(left.size(), 2u);
-    EXPECT_NE(std::find(left.begin(), left.end(), live.value().path().filename().string()),
-              left.end());
-    EXPECT_NE(std::find(left.begin(), left.end(), "plenwick-just-made"), left.end());
-    for (const std::string& name : namesIn(spec))
-        EXPECT_TRUE(!name.starts_with(".") || name == ".written.jpg.plenwick-XyZ789") << name;
-    EXPECT_TRUE(std::filesystem::exists(spec / ".written.jpg.plenwick-XyZ789"));
-    for (const std::string& name : namesIn(spec))
-        EXPECT_TRUE(name.starts_with(".") || isWholeJpeg(spec / name)) << name;
+    // The two folders killed shares left went; everything else is as it was, file by file.
+    EXPECT_FALSE(std::filesystem::exists(read));
+    EXPECT_FALSE(std::filesystem::exists(exporting));
+    EXPECT_EQ(contentsOf(temporary()), temporaryBefore);
+    for (const auto& lookAlike : lookAlikes)
+        EXPECT_TRUE(std::filesystem::is_directory(temporary() / lookAlike.name)) << lookAlike.name;
+    EXPECT_TRUE(std::filesystem::is_symlink(temporary() / linked));
+    EXPECT_EQ(contentsOf(home() / "elsewhere"), homeBefore);
+    EXPECT_TRUE(std::filesystem::exists(held / "input"));
+    // In the spec folders, the dead temporary and those the killed share left went.
+    std::erase(specBefore, ".dead.jpg.plenwick-AbC123");
+    for (const std::string& name : temporariesLeft["instagram"])
+        std::erase(specBefore, name);
+    specBefore.push_back("fresh.jpg");
+    std::sort(specBefore.begin(), specBefore.end());
+    EXPECT_EQ(namesIn(spec), specBefore);
+    for (const auto& [folder, names] : temporariesLeft)
+        for (const std::string& name : names)
+            EXPECT_FALSE(std::filesystem::exists(root() / folder / name)) << folder << "/" << name;
+    for (const auto& [folder, files] : exports)
+        for (const auto& [name, bytes] : files) {
+            SCOPED_TRACE(folder + "/" + name);
+            EXPECT_EQ(test::readFile(root() / folder / name), bytes);
+            EXPECT_TRUE(isWholeJpeg(root() / folder / name));
+        }
 }
 
 TEST_F(Share, RecordsAndLogLinesReadTheSameInAGermanLocale) {

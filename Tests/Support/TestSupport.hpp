@@ -21,8 +21,8 @@ void writeImage(const std::filesystem::path& file, int width, int height);
 void makeOld(const std::filesystem::path& path);
 
 // A fresh folder in the temporary folder that is removed, with everything in it, when the object
-// goes; it is marked in use like a share's, so that no cleanup takes it meanwhile. Throws when it
-// cannot be made.
+// goes; its name is no share's, so that no clean-up takes it meanwhile. Throws when it cannot be
+// made.
 class TemporaryFolder {
 public:
     TemporaryFolder();
