@@ -104,6 +104,9 @@ ShareOutcome
 ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
                                      ShareView& view, std::chrono::steady_clock::time_point start,
                                      std::stop_token stop) {
+    // The image library was started before any thread; this asks for the answer it gave then.
+    if (!PlenwickCore::start("plenwick-share"))
+        return failedShare(providers, start, "the image library could not start");
     auto temporary = TemporaryFolder::systemFolder();
     if (!temporary)
         return failedShare(providers, start, temporary.error().message);
