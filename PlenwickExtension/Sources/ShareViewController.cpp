@@ -144,8 +144,9 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
     Leftovers::remove(specs, root);
     ExportResult result = ExportRun::run(loaded.files, specs, root, loaded.skipped, stop, {},
                                          [&view, &stop](int64_t finished, int64_t total) {
-                                             // A dismissed share's view may already be closing.
-                                             if (!stop.stop_requested())
+                                             // One photo has nothing to count; a dismissed
+                                             // share's view may already be closing.
+                                             if (total > 1 && !stop.stop_requested())
                                                  view.showProgress(progressLabel(finished, total));
                                          });
 
