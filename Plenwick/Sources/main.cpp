@@ -51,6 +51,9 @@ std::string displayNames() {
 }
 
 int openWindow(char* programName) {
+    // Taken before any thread starts, so that the environment changes while nothing reads it.
+    const SingleInstance::Activation launch = SingleInstance::Activation::takeFromEnvironment();
+
     // A display that does not answer ends in a line of ours, not in the toolkit's abort: the
     // platforms for the display come with one that draws nowhere, which is then reported.
     const bool platformChosen = isSet("QT_QPA_PLATFORM");
@@ -72,7 +75,7 @@ int openWindow(char* programName) {
 
     // One settings window per session, so that two never save over each other's edits.
     ApplicationInstance instance;
-    const ApplicationInstance::Claimed claimed = instance.claim();
+    const ApplicationInstance::Claimed claimed = instance.claim(launch);
     switch (claimed.outcome) {
     case SingleInstance::Outcome::handedOver:
         return 0;
@@ -91,7 +94,7 @@ int openWindow(char* programName) {
         PlenwickApp app;
         QObject::connect(&instance, &ApplicationInstance::activated, &application,
                          [&app](const std::string& token) { app.raise(token); });
-        app.show();
+        app.show(launch.activationToken);
         return QApplication::exec();
     } catch (const std::exception& error) {
         std::cerr << "plenwick: " << error.what() << "\n";
