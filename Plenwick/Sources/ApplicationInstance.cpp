@@ -9,10 +9,9 @@ ApplicationInstance::ApplicationInstance(QObject* parent) : QObject(parent) {}
 // The bus thread is joined with m_instance, before QObject forgets the events posted to us.
 ApplicationInstance::~ApplicationInstance() = default;
 
-ApplicationInstance::Claimed ApplicationInstance::claim() {
+ApplicationInstance::Claimed ApplicationInstance::claim(const SingleInstance::Activation& launch) {
     auto claimed = SingleInstance::claim(
-        applicationID, SingleInstance::Activation::fromEnvironment(),
-        [this](const SingleInstance::Activation& activation) {
+        applicationID, launch, [this](const SingleInstance::Activation& activation) {
             QMetaObject::invokeMethod(
                 this, [this, token = activation.activationToken] { emit activated(token); },
                 Qt::QueuedConnection);

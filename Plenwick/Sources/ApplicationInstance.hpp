@@ -26,8 +26,9 @@ public:
         std::string failure;
     };
 
-    // Claims the name for this process, or hands this launch over to the instance that owns it.
-    Claimed claim();
+    // Claims the name for this process, or hands this launch, with what it brought for raising
+    // a window, over to the instance that owns it.
+    Claimed claim(const SingleInstance::Activation& launch = {});
 
 signals:
     // Another launch asked for the window, with the token that lets it take the focus.

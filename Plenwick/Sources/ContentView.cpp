@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <utility>
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -173,18 +174,25 @@ void ContentView::sharePhotos(const QStringList& files) {
 }
 
 void ContentView::dragEnterEvent(QDragEnterEvent* event) {
-    if (!ShareLauncher::photos(event->mimeData()->urls()).isEmpty())
+    // The files are looked at once per drag, here: a move event comes with every movement of
+    // the pointer, and the drag carries the same files all the way.
+    m_draggedPhotos = ShareLauncher::photos(event->mimeData()->urls());
+    if (!m_draggedPhotos.isEmpty())
         event->acceptProposedAction();
 }
 
 void ContentView::dragMoveEvent(QDragMoveEvent* event) {
-    if (!ShareLauncher::photos(event->mimeData()->urls()).isEmpty())
+    if (!m_draggedPhotos.isEmpty())
         event->acceptProposedAction();
+}
+
+void ContentView::dragLeaveEvent(QDragLeaveEvent*) {
+    m_draggedPhotos.clear();
 }
 
 void ContentView::dropEvent(QDropEvent* event) {
     // Of a mixed drop only the photos go; the rest would only come back as unreadable.
-    QStringList files = ShareLauncher::photos(event->mimeData()->urls());
+    QStringList files = std::exchange(m_draggedPhotos, {});
     if (files.isEmpty())
         return;
     event->acceptProposedAction();

@@ -52,6 +52,7 @@ protected:
     void showEvent(QShowEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
 private:
@@ -74,6 +75,8 @@ private:
     int m_enableRow = 0;
     QPushButton* m_enableNotifications = nullptr;
     QPushButton* m_checkForUpdates = nullptr;
+    // The photos among the files of the drag over the form, judged as it entered.
+    QStringList m_draggedPhotos;
     // Last member: a reveal still asking the file manager is joined before the rest goes.
     BackgroundJobs m_jobs;
 };

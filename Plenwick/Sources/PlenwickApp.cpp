@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
@@ -62,19 +63,31 @@ PlenwickApp::PlenwickApp(std::unique_ptr<UpdaterModel> updater)
 
 PlenwickApp::~PlenwickApp() = default;
 
-void PlenwickApp::show() {
+void PlenwickApp::show(const std::string& activationToken) {
     m_window->show();
+    if (!activationToken.empty())
+        activate(activationToken);
 }
 
 void PlenwickApp::raise(const std::string& activationToken) {
-    // Wayland lets a window take the focus only with the token of the launch that asked for it;
-    // Qt reads it from the environment when the window asks to be activated.
-    if (!activationToken.empty())
-        qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(activationToken));
     m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
     m_window->show();
     m_window->raise();
+    activate(activationToken);
+}
+
+void PlenwickApp::activate(const std::string& activationToken) {
+    // Wayland lets a window take the focus only with the token of the launch that asked for it,
+    // and Qt's Wayland platform reads it from the environment as the window asks. Only there is
+    // it put into the environment, and only for that one call: elsewhere the environment is not
+    // touched while other threads may read it, and no share started later inherits a token.
+    const bool tokenInEnvironment =
+        !activationToken.empty() && QGuiApplication::platformName().startsWith(u"wayland");
+    if (tokenInEnvironment)
+        qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(activationToken));
     m_window->activateWindow();
+    if (tokenInEnvironment)
+        qunsetenv("XDG_ACTIVATION_TOKEN");
 }
 
 void PlenwickApp::choosePhotos() {

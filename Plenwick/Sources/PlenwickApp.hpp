@@ -32,12 +32,16 @@ public:
     QAction& checkForUpdatesCommand() { return *m_checkForUpdates; }
     QAction& exportPhotosCommand() { return *m_exportPhotos; }
 
-    void show();
+    // Shows the window; `activationToken` is the one this launch was given by the desktop,
+    // when there was one.
+    void show(const std::string& activationToken = {});
     // Brings the window to the front for another launch; `activationToken` is the one that
     // launch was given by the desktop, when there was one.
     void raise(const std::string& activationToken);
 
 private:
+    // Asks for the window to take the focus, with the token that lets it.
+    void activate(const std::string& activationToken);
     // Opens the platform's file dialog for photos; the chosen ones are shared.
     void choosePhotos();
 

@@ -42,10 +42,15 @@ void UpdaterModel::checkForUpdates() {
 }
 
 QString UpdaterModel::versionString() {
-    std::string_view version = PlenwickCore::version();
-    return QStringLiteral("%1 (%2)").arg(
-        QString::fromUtf8(version.data(), static_cast<qsizetype>(version.size())),
-        QString::number(PlenwickCore::buildNumber()));
+    return versionString(PlenwickCore::version(), PlenwickCore::build());
+}
+
+QString UpdaterModel::versionString(std::string_view version, std::string_view build) {
+    auto shown = [](std::string_view text) {
+        return text.empty() ? QStringLiteral("?")
+                            : QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    };
+    return QStringLiteral("%1 (%2)").arg(shown(version), shown(build));
 }
 
 int64_t UpdaterModel::currentBuild() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include <QObject>
 #include <QString>
@@ -30,8 +31,10 @@ public:
 
     Updater& updater() { return *m_updater; }
 
-    // "0.1.0 (7)": the version and the build number of this program.
+    // "0.1.0 (7)": the version and the build of this program.
     static QString versionString();
+    // The version and the build as given, "?" for one that is missing: "0.1.0 (?)".
+    static QString versionString(std::string_view version, std::string_view build);
     // The build number this program was made as; 0 when the build gave none that reads as one.
     static int64_t currentBuild();
 

@@ -71,13 +71,17 @@ int runInTerminal(std::vector<ExtensionItem> items, const FileDescriptor& dismis
     return outcome.exitStatus();
 }
 
-int runInWindow(std::vector<ExtensionItem> items, const FileDescriptor& dismissal, int& argc,
-                char** argv) {
+int runInWindow(std::vector<ExtensionItem> items, const FileDescriptor& dismissal,
+                char* programName) {
     // A display that cannot be reached must not end the share: Qt then falls back to drawing
     // the window nowhere, and the share still runs and notifies.
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     ::setenv("QT_QPA_PLATFORM", wayland && *wayland ? "wayland;xcb;offscreen" : "xcb;offscreen", 0);
-    QApplication application(argc, argv);
+    // The toolkit sees the program's name alone: a file named "-platform" stays a file, never an
+    // option of Qt's. Qt keeps both for its whole life, so they outlive it here.
+    int toolkitArgc = 1;
+    char* toolkitArgv[] = {programName, nullptr};
+    QApplication application(toolkitArgc, toolkitArgv);
     application.setApplicationName("Plenwick");
     // The desktop entry of "Open With", so that the desktop shows its name and icon.
     application.setDesktopFileName("com.brindlemoor.Plenwick.Share");
@@ -122,7 +126,7 @@ void ShareHost::holdDismissalSignals() {
     pthread_sigmask(SIG_BLOCK, &dismissal, nullptr);
 }
 
-int ShareHost::run(const ShareCommandLine& line, int& argc, char** argv) {
+int ShareHost::run(const ShareCommandLine& line, char* programName) {
     sigset_t held = dismissalSignals();
     FileDescriptor dismissal(::signalfd(-1, &held, SFD_CLOEXEC));
 
@@ -133,7 +137,7 @@ int ShareHost::run(const ShareCommandLine& line, int& argc, char** argv) {
 
     if (line.noWindow || !hasDisplay())
         return runInTerminal(std::move(items), dismissal);
-    return runInWindow(std::move(items), dismissal, argc, argv);
+    return runInWindow(std::move(items), dismissal, programName);
 }
 
 } // namespace plenwick

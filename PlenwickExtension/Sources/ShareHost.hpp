@@ -14,8 +14,9 @@ struct ShareHost {
     // to the host alone.
     static void holdDismissalSignals();
 
-    // Runs the share and returns the program's exit status.
-    static int run(const ShareCommandLine& line, int& argc, char** argv);
+    // Runs the share and returns the program's exit status. `programName` is all the window's
+    // toolkit is given of the command line.
+    static int run(const ShareCommandLine& line, char* programName);
 };
 
 } // namespace plenwick

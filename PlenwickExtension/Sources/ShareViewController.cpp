@@ -120,6 +120,9 @@ ShareOutcome
 ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
                                      ShareView& view, std::chrono::steady_clock::time_point start,
                                      std::stop_token stop) {
+    // The image library was started before any thread; this asks for the answer it gave then.
+    if (!PlenwickCore::start("plenwick-share"))
+        return failedShare(providers, start, "the image library could not start");
     auto temporary = TemporaryFolder::systemFolder();
     if (!temporary)
         return failedShare(providers, start, temporary.error().message);
@@ -158,8 +161,9 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
     Leftovers::remove(specs, root);
     ExportResult result = ExportRun::run(loaded.files, specs, root, loaded.skipped, stop, {},
                                          [&view, &stop](int64_t finished, int64_t total) {
-                                             // A dismissed share's view may already be closing.
-                                             if (!stop.stop_requested())
+                                             // One photo has nothing to count; a dismissed
+                                             // share's view may already be closing.
+                                             if (total > 1 && !stop.stop_requested())
                                                  view.showProgress(progressLabel(finished, total));
                                          });
 

@@ -25,8 +25,8 @@ namespace plenwick {
 class ShareViewController {
 public:
     static constexpr std::string_view label = "Exporting for Instagram, Threads and Facebook…";
-    // The label once the export runs: "… 37 of 120" photos finished. The numbers are plain
-    // digits, the same in every locale.
+    // The label once the export of more than one photo runs: "… 37 of 120" photos finished.
+    // The numbers are plain digits, the same in every locale.
     static std::string progressLabel(int64_t finished, int64_t total);
 
     ShareViewController(std::optional<ExtensionContext> context, ShareView& view);

@@ -4,8 +4,8 @@
 
 namespace plenwick {
 
-// The share without a display: the label as a progress line on standard error, one more line
-// as each photo finishes.
+// The share without a display: the label as a progress line on standard error and, when there
+// is more than one photo, one more line as each finishes.
 class TerminalShareView final : public ShareView {
 public:
     void show(const std::string& label) override;

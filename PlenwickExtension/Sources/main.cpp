@@ -2,6 +2,7 @@
 #include "ShareCommandLine.hpp"
 #include "ShareHost.hpp"
 
+#include <csignal>
 #include <exception>
 #include <iostream>
 
@@ -26,16 +27,18 @@ int share(int argc, char** argv) {
                   << PlenwickCore::buildNumber() << ")\n";
         return 0;
     }
-    if (!PlenwickCore::start(argv[0])) {
-        std::cerr << "plenwick-share: the image library could not start\n";
-        return 1;
-    }
-    return ShareHost::run(line, argc, argv);
+    // The image library starts here, before any thread. Should it fail, the share still runs,
+    // to end as a failed share with the notification and the record any other fault gets.
+    PlenwickCore::start(argv[0]);
+    return ShareHost::run(line, argv[0]);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // A reader of the progress lines or of the last line that goes away (`| head -n1`) costs
+    // that text, never the share: the writes then fail with EPIPE, and nothing checks them.
+    std::signal(SIGPIPE, SIG_IGN);
     ShareHost::holdDismissalSignals();
     // The share itself turns what goes wrong into its outcome; this only keeps anything that
     // still escapes from aborting the program.

@@ -120,8 +120,10 @@ const sd_bus_vtable applicationVTable[] = {
     SD_BUS_VTABLE_END,
 };
 
-SingleInstance::Activation SingleInstance::Activation::fromEnvironment() {
-    return {environment("XDG_ACTIVATION_TOKEN")};
+SingleInstance::Activation SingleInstance::Activation::takeFromEnvironment() {
+    Activation launch{environment("XDG_ACTIVATION_TOKEN")};
+    ::unsetenv("XDG_ACTIVATION_TOKEN");
+    return launch;
 }
 
 std::string SingleInstance::objectPath(const std::string& name) {

@@ -18,8 +18,9 @@ public:
         // XDG_ACTIVATION_TOKEN; empty without one.
         std::string activationToken;
 
-        // The tokens of this launch, from its environment.
-        static Activation fromEnvironment();
+        // The tokens of this launch, taken out of its environment, so that no program it starts
+        // inherits them. Call before any thread starts: it changes the environment.
+        static Activation takeFromEnvironment();
     };
     // Called on the instance's own thread, once per Activate request.
     using Activated = std::function<void(const Activation&)>;

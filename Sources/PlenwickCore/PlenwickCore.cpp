@@ -19,8 +19,12 @@ std::string_view PlenwickCore::version() {
     return PLENWICK_VERSION;
 }
 
+std::string_view PlenwickCore::build() {
+    return PLENWICK_BUILD_NUMBER;
+}
+
 int64_t PlenwickCore::buildNumber() {
-    static const int64_t number = VersionCollector::buildNumber(PLENWICK_BUILD_NUMBER).value_or(0);
+    static const int64_t number = VersionCollector::buildNumber(build()).value_or(0);
     return number;
 }
 

@@ -10,6 +10,8 @@ struct PlenwickCore {
 
     // The release, as the build names it ("0.1.0").
     static std::string_view version();
+    // The build, as the build names it ("7"); empty when it gave none.
+    static std::string_view build();
     // The number the update feed is compared with; 0 when the build gave none that reads as one.
     static int64_t buildNumber();
 

@@ -1,5 +1,6 @@
 #include "ApplicationInstance.hpp"
 #include "ChildProcess.hpp"
+#include "ContentView.hpp"
 #include "PlenwickApp.hpp"
 #include "PrivateSessionBus.hpp"
 #include "QtTestSupport.hpp"
@@ -8,6 +9,8 @@
 #include "UpdaterModel.hpp"
 
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 
 #include <QMainWindow>
 #include <QProcess>
@@ -83,6 +86,48 @@ TEST_F(ApplicationInstanceTest, ASecondLaunchRaisesTheWindowAndExits) {
     }
     EXPECT_EQ(visibleWindows(), QList<QMainWindow*>{&app.window()});
     EXPECT_FALSE(app.window().isMinimized());
+}
+
+TEST_F(ApplicationInstanceTest, SharesStartedFromTheWindowInheritNoActivationToken) {
+    // A plenwick-share on PATH that writes down the environment it was started with.
+    const std::filesystem::path bin = m_folder / "bin";
+    const std::filesystem::path seen = m_folder / "share-environment";
+    std::filesystem::create_directories(bin);
+    std::ofstream(bin / "plenwick-share")
+        << "#!/bin/sh\nenv > '" << seen.string() << ".part' && mv '" << seen.string() << ".part' '"
+        << seen.string() << "'\n";
+    std::filesystem::permissions(bin / "plenwick-share", std::filesystem::perms::owner_all);
+    m_environment.set("PATH", bin.string() + ":" + std::getenv("PATH"));
+    // The window's own launch came with a token, as the desktop's menu gives one.
+    m_environment.set("XDG_ACTIVATION_TOKEN", "own-launch");
+    test::PrivateSessionBus bus;
+
+    const auto own = SingleInstance::Activation::takeFromEnvironment();
+    EXPECT_EQ(own.activationToken, "own-launch");
+    ApplicationInstance instance;
+    auto claimed = instance.claim(own);
+    ASSERT_EQ(claimed.outcome, SingleInstance::Outcome::first) << claimed.failure;
+    PlenwickApp app(std::make_unique<UpdaterModel>(
+        std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)")));
+    QObject::connect(&instance, &ApplicationInstance::activated, &app.window(),
+                     [&app](const std::string& token) { app.raise(token); });
+    app.show(own.activationToken);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&app.window()));
+    // A later launch with a token of its own raises the window.
+    QSignalSpy activated(&instance, &ApplicationInstance::activated);
+    test::ChildProcess second = launch("launch-7");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return activated.count() > 0; }, 20000));
+    EXPECT_EQ(second.wait().status, 0);
+    QApplication::processEvents();
+
+    EXPECT_EQ(std::getenv("XDG_ACTIVATION_TOKEN"), nullptr);
+    QSignalSpy started(&app.content(), &ContentView::shareStarted);
+    app.content().sharePhotos({QString::fromStdString((m_folder / "photo.jpg").string())});
+    ASSERT_EQ(started.count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(seen); }, 20000));
+    const std::string environment = test::readFile(seen);
+    EXPECT_NE(environment.find("PATH="), std::string::npos) << environment;
+    EXPECT_EQ(environment.find("XDG_ACTIVATION_TOKEN"), std::string::npos) << environment;
 }
 
 TEST_F(ApplicationInstanceTest, PlatformDataOfAnyShapeIsReadForTheTokenAlone) {

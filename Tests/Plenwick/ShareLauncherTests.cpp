@@ -168,6 +168,62 @@ TEST_F(ShareLauncherTest, DroppedPhotosAreSharedAndOtherFilesLeftOut) {
     EXPECT_EQ(record.find("scan.bmp"), std::string::npos) << record;
 }
 
+TEST_F(ShareLauncherTest, ADragIsJudgedOnceWhenItEnters) {
+    fs::path photoFile = photo("moving.jpg", 800, 600);
+    fs::path notes = m_folder / "photos" / "notes.txt";
+    std::ofstream(notes) << "not a photo\n";
+    ContentView view(m_updater);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    const QPoint inside = view.rect().center();
+    auto send = [&view, inside](QEvent::Type type, QMimeData& data) {
+        if (type == QEvent::DragEnter) {
+            QDragEnterEvent event(inside, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(&view, &event);
+            return event.isAccepted();
+        }
+        if (type == QEvent::DragMove) {
+            QDragMoveEvent event(inside, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(&view, &event);
+            return event.isAccepted();
+        }
+        if (type == QEvent::DragLeave) {
+            QDragLeaveEvent event;
+            QApplication::sendEvent(&view, &event);
+            return event.isAccepted();
+        }
+        QDropEvent event(QPointF(inside), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&view, &event);
+        return event.isAccepted();
+    };
+
+    // A drag that brings no photo stays refused while it moves over the window.
+    QMimeData text;
+    text.setUrls({QUrl::fromLocalFile(qt(notes))});
+    EXPECT_FALSE(send(QEvent::DragEnter, text));
+    EXPECT_FALSE(send(QEvent::DragMove, text));
+    send(QEvent::DragLeave, text);
+
+    // The files are looked at once, as the drag enters: what happens to them during the drag
+    // does not change the answer, and the drop shares what was judged a photo then.
+    QMimeData photos;
+    photos.setUrls({QUrl::fromLocalFile(qt(photoFile))});
+    ASSERT_TRUE(send(QEvent::DragEnter, photos));
+    ASSERT_TRUE(fs::remove(photoFile));
+    EXPECT_TRUE(send(QEvent::DragMove, photos));
+    EXPECT_TRUE(send(QEvent::DragMove, photos));
+    waitForShare(view, [&] { EXPECT_TRUE(send(QEvent::Drop, photos)); });
+    // The share tells that the photo went away meanwhile.
+    std::string record =
+        test::readFile(m_folder / "home" / "Pictures" / "Socials" / ".plenwick.log");
+    EXPECT_NE(record.find(" items=1 "), std::string::npos) << record;
+    EXPECT_NE(record.find("moving.jpg"), std::string::npos) << record;
+
+    // The next drag is judged anew.
+    EXPECT_FALSE(send(QEvent::DragEnter, text));
+    EXPECT_FALSE(send(QEvent::DragMove, text));
+}
+
 TEST_F(ShareLauncherTest, TheShareBesideTheProgramComesBeforeTheOneOnPath) {
     fs::path beside = m_folder / "beside";
     fs::path onPath = m_folder / "on-path";

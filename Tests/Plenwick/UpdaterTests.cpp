@@ -242,6 +242,25 @@ TEST(UpdaterModel, MirrorsOnlyChangesAndNamesTheBuild) {
     EXPECT_EQ(UpdaterModel::currentBuild(), std::stoll(PLENWICK_BUILD_NUMBER));
 }
 
+TEST(UpdaterModel, TheVersionTextShowsTheBuildAsGiven) {
+    const struct {
+        const char* version;
+        const char* build;
+        const char* text;
+    } cases[] = {
+        {"0.1.0", "42", "0.1.0 (42)"},
+        {"0.1.0", "", "0.1.0 (?)"},
+        {"0.1.0", "abc", "0.1.0 (abc)"},
+        {"0.1.0", "1.2", "0.1.0 (1.2)"},
+        {"0.1.0", "007", "0.1.0 (007)"},
+        {"", "7", "? (7)"},
+        {"", "", "? (?)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(UpdaterModel::versionString(c.version, c.build).toStdString(), c.text)
+            << "version \"" << c.version << "\", build \"" << c.build << "\"";
+}
+
 } // namespace
 
 #include "UpdaterTests.moc"

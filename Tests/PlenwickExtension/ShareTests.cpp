@@ -423,6 +423,10 @@ TEST_F(Share, CommandLine) {
     EXPECT_THAT(version.standardOutput, HasSubstr("0.1.0"));
     EXPECT_EQ(run({}).status, 2);
     EXPECT_EQ(run({"--frobnicate", "a.png"}).status, 2);
+    // Answered into a pipe nobody reads any more: the answer is lost, the program still ends well.
+    auto unread = share({"--help"});
+    unread.outputReaderGone = true;
+    EXPECT_EQ(test::ChildProcess(unread).wait().status, 0);
     EXPECT_FALSE(std::filesystem::exists(root()));
 }
 
@@ -445,6 +449,93 @@ bool isWholeJpeg(const Path& file) {
     } catch (const vips::VError&) {
         vips_error_clear();
         return false;
+    }
+}
+
+TEST_F(Share, AReaderOfTheProgressThatWentAwayIsNoFailedShare) {
+    test::PrivateSessionBus bus;
+    bus.startNotificationServer();
+    m_environment["DBUS_SESSION_BUS_ADDRESS"] = bus.address();
+    // As in `plenwick-share photos… 2>&1 >/dev/null | head -n1`: every progress line, log line
+    // and the last line meet a pipe whose reader has gone.
+    auto options = share(photos(home() / "photos", 4, 1600, 1200));
+    options.outputReaderGone = true;
+
+    auto exit = test::ChildProcess(options).wait();
+
+    EXPECT_EQ(exit.status, 0);
+    for (const char* folder : {"instagram", "threads", "facebook"}) {
+        auto names = namesIn(root() / folder);
+        EXPECT_EQ(names.size(), 4u) << folder;
+        for (const std::string& name : names)
+            EXPECT_TRUE(isWholeJpeg(root() / folder / name)) << folder << "/" << name;
+    }
+    auto records = diagnosticRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_THAT(records[0], HasSubstr("s: Exported 4 photos to Socials"));
+    auto calls = bus.notifyCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].body, "Exported 4 photos to Socials");
+    EXPECT_TRUE(stagingIsGone());
+}
+
+TEST_F(Share, EveryArgumentAfterTheDashesIsAFileEvenWithAWindow) {
+    m_environment["DISPLAY"] = ":99";
+    m_environment["QT_QPA_PLATFORM"] = "offscreen";
+    test::writeImage(home() / "a.jpg", 60, 40);
+
+    // Files named like the toolkit's own options, which would choose a platform that is not there.
+    auto exit = run({"--", "-platform", "nonexistent", (home() / "a.jpg").string()});
+
+    EXPECT_EQ(exit.status, 1) << exit.standardError;
+    ASSERT_FALSE(lines(exit.standardOutput).empty()) << exit.standardError;
+    EXPECT_EQ(lines(exit.standardOutput).back(), "Exported 1 photo to Socials, 2 items skipped");
+    EXPECT_TRUE(isWholeJpeg(root() / "instagram/a.jpg"));
+    auto records = diagnosticRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_THAT(records[0], HasSubstr(" items=3 "));
+    EXPECT_THAT(records[0], HasSubstr(" loaded=[\"a.jpg\"] "));
+    EXPECT_TRUE(std::regex_search(records[0], std::regex(R"(notes=\["item 0: [^"]*-platform)")))
+        << records[0];
+    EXPECT_TRUE(std::regex_search(records[0], std::regex(R"(", "item 1: [^"]*nonexistent)")))
+        << records[0];
+    EXPECT_TRUE(stagingIsGone());
+}
+
+TEST_F(Share, AnImageLibraryThatCannotStartEndsLikeAnyFailedShare) {
+    test::PrivateSessionBus bus;
+    bus.startNotificationServer();
+    m_environment["DBUS_SESSION_BUS_ADDRESS"] = bus.address();
+    // libvips falls back to the prefix it was built with whatever the environment says, so no
+    // state of this machine makes it refuse to start: a vips_init that refuses is preloaded.
+    m_environment["LD_PRELOAD"] = PLENWICK_VIPS_INIT_FAILS_LIBRARY;
+    // A sanitized build wants its runtime first, and the preloaded library comes before it.
+    m_environment["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+    test::writeImage(home() / "a.png", 50, 40);
+
+    for (bool window : {false, true}) {
+        SCOPED_TRACE(window ? "window" : "terminal");
+        m_environment["DISPLAY"] = window ? std::optional<std::string>(":99") : std::nullopt;
+        m_environment["QT_QPA_PLATFORM"] =
+            window ? std::optional<std::string>("offscreen") : std::nullopt;
+        size_t records = diagnosticRecords().size();
+        size_t notifications = bus.notifyCalls().size();
+
+        auto exit = run({(home() / "a.png").string()});
+
+        const std::string body = "Plenwick failed: the image library could not start";
+        EXPECT_EQ(exit.status, 1) << exit.standardError;
+        ASSERT_FALSE(lines(exit.standardOutput).empty()) << exit.standardError;
+        EXPECT_EQ(lines(exit.standardOutput).back(), body);
+        auto calls = bus.notifyCalls();
+        ASSERT_EQ(calls.size(), notifications + 1);
+        EXPECT_EQ(calls.back().body, body);
+        auto now = diagnosticRecords();
+        ASSERT_EQ(now.size(), records + 1);
+        EXPECT_THAT(now.back(), HasSubstr(" items=1 types=[\"public.png,public.file-url\"] "));
+        EXPECT_THAT(now.back(), HasSubstr("s: " + body));
+        EXPECT_FALSE(std::filesystem::exists(root() / "instagram"));
+        EXPECT_TRUE(stagingIsGone());
     }
 }
 

@@ -269,6 +269,38 @@ TEST_F(ShareInProcess, TheWindowCountsThePhotosAsTheyFinishAndShowsTheWholeLabel
     window.grab().save(QString(PLENWICK_BINARY_DIR) + "/share-window-progress.png");
 }
 
+TEST_F(ShareInProcess, OnePhotoIsNotCountedAndKeepsTheWindowAsDesigned) {
+    test::writeImage(m_home / "only.png", 400, 300);
+    // Only what was loaded counts: beside a missing file, one photo is still one.
+    RecordedShare share({{{std::make_shared<FileItemProvider>(m_home / "only.png")}},
+                         {{std::make_shared<FileItemProvider>(m_home / "missing.png")}}});
+    share.controller.loadView();
+    share.controller.viewDidAppear();
+    ASSERT_TRUE(share.controller.waitUntilDone());
+    EXPECT_EQ(share.view.labels, std::vector<std::string>{std::string(ShareViewController::label)});
+
+    OffscreenApplication offscreen;
+    QApplication& application = offscreen.application;
+    ExtensionContext context{
+        {{{std::make_shared<FileItemProvider>(m_home / "only.png")}}}, [&application] {
+            QMetaObject::invokeMethod(
+                &application, [&application] { application.exit(0); }, Qt::QueuedConnection);
+        }};
+    ShareWindow window([] {});
+    ShareViewController controller(std::move(context), window);
+    controller.loadView();
+    const QSize shown = window.size();
+    controller.viewDidAppear();
+    application.exec();
+    auto outcome = controller.waitUntilDone();
+    QApplication::processEvents();
+
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->body, "Exported 1 photo to Socials");
+    EXPECT_EQ(window.label()->text().toStdString(), ShareViewController::label);
+    EXPECT_EQ(window.size(), shown);
+}
+
 TEST(ShareViewController, ProgressLabelIsTheSameInEveryLocale) {
     const struct {
         int64_t finished;

@@ -53,6 +53,12 @@ ChildProcess::ChildProcess(Options options) {
     if ((options.pipeStandardInput && ::pipe2(input, O_CLOEXEC) != 0) ||
         ::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(error, O_CLOEXEC) != 0)
         throw std::runtime_error("cannot make pipes");
+    if (options.outputReaderGone) {
+        // Closed before the program starts, so that its very first write finds no reader.
+        ::close(output[0]);
+        ::close(error[0]);
+        output[0] = error[0] = -1;
+    }
 
     std::vector<std::string> environment = environmentWith(options.environment);
     std::vector<char*> argv;
@@ -76,6 +82,8 @@ ChildProcess::ChildProcess(Options options) {
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        // An ignored signal stays ignored across exec: SIGPIPE must do what it does for a user.
+        ::signal(SIGPIPE, SIG_DFL);
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }

@@ -19,6 +19,9 @@ public:
         std::map<std::string, std::optional<std::string>> environment;
         // Without it, standard input is /dev/null.
         bool pipeStandardInput = false;
+        // Standard output and error are pipes whose reader has gone, as when the reader at the
+        // end of a pipeline quit before the program wrote: every write meets EPIPE.
+        bool outputReaderGone = false;
     };
 
     struct Exit {
