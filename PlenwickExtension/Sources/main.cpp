@@ -5,6 +5,7 @@
 #include <csignal>
 #include <exception>
 #include <iostream>
+#include <string_view>
 
 using namespace plenwick;
 
@@ -23,8 +24,10 @@ int share(int argc, char** argv) {
         return 0;
     }
     if (line.action == ShareCommandLine::Action::version) {
+        // The build as given, as the settings window shows it: "?" when the build named none.
+        const std::string_view build = PlenwickCore::build();
         std::cout << "plenwick-share " << PlenwickCore::version() << " ("
-                  << PlenwickCore::buildNumber() << ")\n";
+                  << (build.empty() ? std::string_view("?") : build) << ")\n";
         return 0;
     }
     // The image library starts here, before any thread. Should it fail, the share still runs,
