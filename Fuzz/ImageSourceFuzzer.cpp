@@ -1,7 +1,7 @@
 // Photos come from anywhere: a mutated real image opens or is unreadable, and what opens
 // renders at every size its rules ask for, upright and exactly that size.
+#include "PlenwickCore/ImageLibrary.hpp"
 #include "PlenwickCore/ImageSource.hpp"
-#include "PlenwickCore/PlenwickCore.hpp"
 #include "PlenwickCore/TargetSize.hpp"
 #include "ScratchFolder.hpp"
 
@@ -20,7 +20,7 @@ using plenwick::fuzz::ScratchFolder;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Readies libvips once, with its operation cache off, as the programs do.
-    if (!plenwick::PlenwickCore::start("plenwick-fuzz"))
+    if (!plenwick::ImageLibrary::start("plenwick-fuzz"))
         std::exit(1);
     vips_cache_set_max(0);
     vips_concurrency_set(1);

@@ -2,9 +2,9 @@
 
 #include "PlatformServices/Log.hpp"
 #include "PlenwickCore/ImageExporter.hpp"
+#include "PlenwickCore/ImageLibrary.hpp"
 #include "PlenwickCore/ImageSource.hpp"
 #include "PlenwickCore/OutputPath.hpp"
-#include "PlenwickCore/PlenwickCore.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -56,7 +56,7 @@ Outcome exportOne(size_t index, const std::filesystem::path& input,
     std::optional<Expected<ImageSource, ExportError>> source;
 
     for (const ExportSpec& spec : specs) {
-        std::filesystem::path to = OutputPath::url(root, spec, filename);
+        std::filesystem::path to = OutputPath::destination(root, spec, filename);
         std::optional<Expected<PixelSize, ExportError>> exported;
         if (OutputPath::escapesRoot(spec.folder)) {
             exported.emplace(ExportError::write(to, "the folder \"" + spec.folder +
@@ -175,8 +175,8 @@ ExportResult ExportRun::run(const std::vector<std::filesystem::path>& inputs,
     std::vector<std::vector<Outcome>> outcomesOfWorker(workerCount);
     // The workers already run side by side: each pipeline gets its share of the cores, which
     // saves libvips handing tiles between threads that would only contend.
-    if (PlenwickCore::start("plenwick"))
-        PlenwickCore::shareCores(static_cast<int>(workerCount));
+    if (ImageLibrary::start("plenwick"))
+        ImageLibrary::shareCores(static_cast<int>(workerCount));
     {
         std::vector<std::jthread> workers;
         workers.reserve(workerCount);

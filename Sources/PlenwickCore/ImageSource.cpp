@@ -1,7 +1,7 @@
 #include "PlenwickCore/ImageSource.hpp"
 
+#include "PlenwickCore/ImageLibrary.hpp"
 #include "PlenwickCore/LanczosResampler.hpp"
-#include "PlenwickCore/PlenwickCore.hpp"
 #include "PlenwickCore/TargetSize.hpp"
 
 #include <algorithm>
@@ -270,7 +270,7 @@ ImageSource::ImageSource(std::filesystem::path path, std::shared_ptr<const Pixel
 
 Expected<ImageSource, ExportError> ImageSource::open(const std::filesystem::path& source,
                                                      const std::vector<SizeRule>& rules) {
-    if (!PlenwickCore::start("plenwick"))
+    if (!ImageLibrary::start("plenwick"))
         return ExportError::unreadable(source);
     try {
         std::optional<OpenedSource> opened = readHeader(source);

@@ -12,8 +12,9 @@ std::string OutputPath::baseName(const std::string& filename) {
     return filename.substr(0, period);
 }
 
-std::filesystem::path OutputPath::url(const std::filesystem::path& root, const ExportSpec& spec,
-                                      const std::string& inputFilename) {
+std::filesystem::path OutputPath::destination(const std::filesystem::path& root,
+                                              const ExportSpec& spec,
+                                              const std::string& inputFilename) {
     return root / spec.folder / (baseName(inputFilename) + std::string(extension));
 }
 

@@ -16,8 +16,9 @@ struct OutputPath {
 
     static constexpr std::string_view extension = ".jpg";
 
-    static std::filesystem::path url(const std::filesystem::path& root, const ExportSpec& spec,
-                                     const std::string& inputFilename);
+    static std::filesystem::path destination(const std::filesystem::path& root,
+                                             const ExportSpec& spec,
+                                             const std::string& inputFilename);
 
     // The input's name without its extension (the last period and what follows it).
     static std::string baseName(const std::string& filename);

@@ -1,10 +1,10 @@
 #include "ChildProcess.hpp"
 #include "PlenwickCore/ExportSpec.hpp"
 #include "PlenwickCore/ImageExporter.hpp"
+#include "PlenwickCore/ImageLibrary.hpp"
 #include "PlenwickCore/ImageSource.hpp"
 #include "PlenwickCore/ImageTypes.hpp"
 #include "PlenwickCore/OutputPath.hpp"
-#include "PlenwickCore/PlenwickCore.hpp"
 #include "TestSupport.hpp"
 
 #include <algorithm>
@@ -85,7 +85,7 @@ int firstQuantiser(const std::string& jpeg) {
 
 class ImageExporterTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(PlenwickCore::start("plenwick-tests")); }
+    static void SetUpTestSuite() { ASSERT_TRUE(ImageLibrary::start("plenwick-tests")); }
 
     // Where a spec folder "instagram" would receive the JPEG; the folder does not exist yet.
     fs::path destination(const std::string& name = "photo.jpg") const {

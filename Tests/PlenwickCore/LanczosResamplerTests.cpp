@@ -1,5 +1,5 @@
+#include "PlenwickCore/ImageLibrary.hpp"
 #include "PlenwickCore/LanczosResampler.hpp"
-#include "PlenwickCore/PlenwickCore.hpp"
 #include "TestSupport.hpp"
 
 #include <algorithm>
@@ -94,7 +94,7 @@ Pixels photo(int bands, PixelSize& size) {
 } // namespace
 
 TEST(LanczosResampler, ComputesTheKernelAsDefinedOnARealPhoto) {
-    ASSERT_TRUE(PlenwickCore::start("plenwick-tests"));
+    ASSERT_TRUE(ImageLibrary::start("plenwick-tests"));
     struct Case {
         int bands;
         int64_t width;
@@ -132,7 +132,7 @@ TEST(LanczosResampler, ComputesTheKernelAsDefinedOnARealPhoto) {
 }
 
 TEST(LanczosResampler, PlacesItsKernelWhereLibvipsDoes) {
-    ASSERT_TRUE(PlenwickCore::start("plenwick-tests"));
+    ASSERT_TRUE(ImageLibrary::start("plenwick-tests"));
     PixelSize from;
     const Pixels source = photo(3, from);
     VImage image = VImage::new_from_memory(const_cast<uint8_t*>(source.data()), source.size(),

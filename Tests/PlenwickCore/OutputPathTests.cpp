@@ -33,7 +33,7 @@ TEST(OutputPath, NamesTheJpegAfterTheInput) {
         {"two words.tif", "nested/deeper", "/root/nested/deeper/two words.jpg"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(OutputPath::url("/root", specWithFolder(c.folder), c.input),
+        EXPECT_EQ(OutputPath::destination("/root", specWithFolder(c.folder), c.input),
                   std::filesystem::path(c.expected))
             << c.input;
 }

@@ -1,6 +1,6 @@
 #include "TestSupport.hpp"
 
-#include "PlenwickCore/PlenwickCore.hpp"
+#include "PlenwickCore/ImageLibrary.hpp"
 
 #include <cstdlib>
 #include <ctime>
@@ -24,7 +24,7 @@ std::string readFile(const std::filesystem::path& file) {
 }
 
 void writeImage(const std::filesystem::path& file, int width, int height) {
-    PlenwickCore::start("plenwick-tests");
+    ImageLibrary::start("plenwick-tests");
     vips::VImage xy = vips::VImage::xyz(width, height);
     vips::VImage red = xy.extract_band(0) * (255.0 / std::max(1, width));
     vips::VImage green = xy.extract_band(1) * (255.0 / std::max(1, height));

@@ -1,4 +1,5 @@
-#include "PlenwickCore/PlenwickCore.hpp"
+#include "PlenwickCore/BuildInfo.hpp"
+#include "PlenwickCore/ImageLibrary.hpp"
 #include "ShareCommandLine.hpp"
 #include "ShareHost.hpp"
 
@@ -25,14 +26,14 @@ int share(int argc, char** argv) {
     }
     if (line.action == ShareCommandLine::Action::version) {
         // The build as given, as the settings window shows it: "?" when the build named none.
-        const std::string_view build = PlenwickCore::build();
-        std::cout << "plenwick-share " << PlenwickCore::version() << " ("
+        const std::string_view build = BuildInfo::build();
+        std::cout << "plenwick-share " << BuildInfo::version() << " ("
                   << (build.empty() ? std::string_view("?") : build) << ")\n";
         return 0;
     }
     // The image library starts here, before any thread. Should it fail, the share still runs,
     // to end as a failed share with the notification and the record any other fault gets.
-    PlenwickCore::start(argv[0]);
+    ImageLibrary::start(argv[0]);
     return ShareHost::run(line, argv[0]);
 }
 

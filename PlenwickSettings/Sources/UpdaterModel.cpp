@@ -1,7 +1,7 @@
 #include "UpdaterModel.hpp"
 
 #include "PlenwickCore/AppcastCheck.hpp"
-#include "PlenwickCore/PlenwickCore.hpp"
+#include "PlenwickCore/BuildInfo.hpp"
 #include "Updater.hpp"
 
 namespace plenwick {
@@ -42,7 +42,7 @@ void UpdaterModel::checkForUpdates() {
 }
 
 QString UpdaterModel::versionString() {
-    return versionString(PlenwickCore::version(), PlenwickCore::build());
+    return versionString(BuildInfo::version(), BuildInfo::build());
 }
 
 QString UpdaterModel::versionString(std::string_view version, std::string_view build) {
@@ -54,7 +54,7 @@ QString UpdaterModel::versionString(std::string_view version, std::string_view b
 }
 
 int64_t UpdaterModel::currentBuild() {
-    return PlenwickCore::buildNumber();
+    return BuildInfo::buildNumber();
 }
 
 } // namespace plenwick

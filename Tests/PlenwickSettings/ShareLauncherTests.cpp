@@ -1,8 +1,8 @@
-#include "ContentView.hpp"
 #include "LocalHttpServer.hpp"
-#include "PlenwickApp.hpp"
 #include "PlenwickCore/ImageTypes.hpp"
 #include "QtTestSupport.hpp"
+#include "SettingsForm.hpp"
+#include "SettingsWindow.hpp"
 #include "ShareLauncher.hpp"
 #include "TestSupport.hpp"
 #include "Updater.hpp"
@@ -64,8 +64,8 @@ protected:
     static QSize sizeOf(const fs::path& file) { return QImageReader(qt(file)).size(); }
 
     // Waits for the share a window started and for it to end.
-    static void waitForShare(ContentView& view, const std::function<void()>& start) {
-        QSignalSpy started(&view, &ContentView::shareStarted);
+    static void waitForShare(SettingsForm& view, const std::function<void()>& start) {
+        QSignalSpy started(&view, &SettingsForm::shareStarted);
         start();
         ASSERT_EQ(started.count(), 1);
         qint64 pid = started.first().at(0).toLongLong();
@@ -81,7 +81,7 @@ protected:
 TEST_F(ShareLauncherTest, ExportPhotosSharesWhatTheDialogChose) {
     fs::path first = photo("beach.jpg", 2000, 1500);
     fs::path second = photo("-dash.png", 1500, 2000);
-    auto app = std::make_unique<PlenwickApp>(std::make_unique<UpdaterModel>(
+    auto app = std::make_unique<SettingsWindow>(std::make_unique<UpdaterModel>(
         std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)")));
     app->show();
     QAction& command = app->exportPhotosCommand();
@@ -100,8 +100,8 @@ TEST_F(ShareLauncherTest, ExportPhotosSharesWhatTheDialogChose) {
         EXPECT_FALSE(filter.contains(pattern)) << pattern << " in " << filter.toStdString();
 
     // What the user picks is what the dialog hands on; the window closes before the share ends.
-    ContentView& view = app->content();
-    QSignalSpy started(&view, &ContentView::shareStarted);
+    SettingsForm& view = app->content();
+    QSignalSpy started(&view, &SettingsForm::shareStarted);
     dialog->setDirectory(qt(m_folder / "photos"));
     dialog->selectFile("\"beach.jpg\" \"-dash.png\"");
     static_cast<QDialog*>(dialog)->accept();
@@ -126,7 +126,7 @@ TEST_F(ShareLauncherTest, DroppedPhotosAreSharedAndOtherFilesLeftOut) {
     scan.fill(Qt::gray);
     ASSERT_TRUE(scan.save(qt(bmp), "BMP"));
     std::ofstream(m_folder / "photos" / "notes.txt") << "not a photo\n";
-    ContentView view(m_updater);
+    SettingsForm view(m_updater);
     view.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
 
@@ -144,7 +144,7 @@ TEST_F(ShareLauncherTest, DroppedPhotosAreSharedAndOtherFilesLeftOut) {
     };
 
     // Nothing the exporter takes: the window refuses the drag.
-    QSignalSpy started(&view, &ContentView::shareStarted);
+    QSignalSpy started(&view, &SettingsForm::shareStarted);
     EXPECT_FALSE(drop({QUrl::fromLocalFile(qt(bmp)),
                        QUrl::fromLocalFile(qt(m_folder / "photos" / "notes.txt")),
                        QUrl("https://example.org/photo.jpg")}));
@@ -172,7 +172,7 @@ TEST_F(ShareLauncherTest, ADragIsJudgedOnceWhenItEnters) {
     fs::path photoFile = photo("moving.jpg", 800, 600);
     fs::path notes = m_folder / "photos" / "notes.txt";
     std::ofstream(notes) << "not a photo\n";
-    ContentView view(m_updater);
+    SettingsForm view(m_updater);
     view.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
     const QPoint inside = view.rect().center();

@@ -24,17 +24,17 @@ class UpdaterModel;
 // The settings form: one section per spec, the output folder, the notification permission and
 // the version with the update check. Edits go straight into the model, which saves them. Photos
 // dropped on it are shared.
-class ContentView : public QWidget {
+class SettingsForm : public QWidget {
     Q_OBJECT
 
 public:
     static constexpr int formWidth = 420;
 
     // Builds the window's own model over the shared preferences.
-    explicit ContentView(UpdaterModel& updater, QWidget* parent = nullptr);
-    ContentView(UpdaterModel& updater, std::unique_ptr<SpecsModel> model,
-                QWidget* parent = nullptr);
-    ~ContentView() override;
+    explicit SettingsForm(UpdaterModel& updater, QWidget* parent = nullptr);
+    SettingsForm(UpdaterModel& updater, std::unique_ptr<SpecsModel> model,
+                 QWidget* parent = nullptr);
+    ~SettingsForm() override;
 
     SpecsModel& model() { return *m_model; }
 

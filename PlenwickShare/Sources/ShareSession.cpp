@@ -1,16 +1,18 @@
-#include "ShareViewController.hpp"
+#include "ShareSession.hpp"
 
 #include "DiagnosticRecord.hpp"
 #include "PlatformServices/FileDescriptor.hpp"
+#include "PlatformServices/Log.hpp"
 #include "PlatformServices/NotificationCenter.hpp"
 #include "PlatformServices/Preferences.hpp"
 #include "PlatformServices/TemporaryFolder.hpp"
 #include "PlatformServices/Uuid.hpp"
 #include "PlenwickCore/AppcastCheck.hpp"
+#include "PlenwickCore/BuildInfo.hpp"
 #include "PlenwickCore/ExportRun.hpp"
+#include "PlenwickCore/ImageLibrary.hpp"
 #include "PlenwickCore/ItemLoader.hpp"
 #include "PlenwickCore/Leftovers.hpp"
-#include "PlenwickCore/PlenwickCore.hpp"
 #include "PlenwickCore/SpecStore.hpp"
 #include "PlenwickCore/UpdateNudge.hpp"
 
@@ -27,7 +29,8 @@ namespace plenwick {
 
 namespace {
 
-const Log& extensionLog() {
+// The share's one log category; the name is what journal readers filter on.
+const Log& shareLog() {
     static const Log log("extension");
     return log;
 }
@@ -58,25 +61,21 @@ std::string joined(const std::vector<std::string>& parts, char separator) {
 
 } // namespace
 
-ShareViewController::ShareViewController(std::optional<ExtensionContext> context, ShareView& view)
-    : m_context(std::move(context)), m_view(view) {}
+ShareSession::ShareSession(std::optional<ShareRequest> request, ShareView& view)
+    : m_request(std::move(request)), m_view(view) {}
 
-ShareViewController::~ShareViewController() = default;
+ShareSession::~ShareSession() = default;
 
-void ShareViewController::loadView() {
-    m_view.show(std::string(label));
-}
-
-void ShareViewController::viewDidAppear() {
+void ShareSession::start() {
     if (m_started)
         return;
     m_started = true;
+    m_view.show(std::string(label));
 
     std::vector<std::shared_ptr<ItemProvider>> providers;
-    if (m_context)
-        for (const ExtensionItem& item : m_context->inputItems)
-            providers.insert(providers.end(), item.attachments.begin(), item.attachments.end());
-    m_logger.info("share started with %ld items", static_cast<long>(providers.size()));
+    if (m_request)
+        providers = m_request->providers;
+    shareLog().info("share started with %ld items", static_cast<long>(providers.size()));
 
     m_exportTask = std::jthread([this, providers = std::move(providers)](std::stop_token stop) {
         const auto start = std::chrono::steady_clock::now();
@@ -98,18 +97,18 @@ void ShareViewController::viewDidAppear() {
     });
 }
 
-void ShareViewController::viewWillDisappear() {
+void ShareSession::cancel() {
     m_exportTask.request_stop();
 }
 
-std::optional<ShareOutcome> ShareViewController::waitUntilDone() {
+std::optional<ShareOutcome> ShareSession::wait() {
     if (m_exportTask.joinable())
         m_exportTask.join();
     return m_outcome;
 }
 
 std::vector<std::string>
-ShareViewController::typesOf(const std::vector<std::shared_ptr<ItemProvider>>& providers) {
+ShareSession::typesOf(const std::vector<std::shared_ptr<ItemProvider>>& providers) {
     std::vector<std::string> providerTypes;
     for (const auto& provider : providers)
         providerTypes.push_back(joined(provider->registeredTypeIdentifiers(), ','));
@@ -117,11 +116,11 @@ ShareViewController::typesOf(const std::vector<std::shared_ptr<ItemProvider>>& p
 }
 
 ShareOutcome
-ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
-                                     ShareView& view, std::chrono::steady_clock::time_point start,
-                                     std::stop_token stop) {
+ShareSession::exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                              ShareView& view, std::chrono::steady_clock::time_point start,
+                              std::stop_token stop) {
     // The image library was started before any thread; this asks for the answer it gave then.
-    if (!PlenwickCore::start("plenwick-share"))
+    if (!ImageLibrary::start("plenwick-share"))
         return failedShare(providers, start, "the image library could not start");
     auto temporary = TemporaryFolder::systemFolder();
     if (!temporary)
@@ -135,7 +134,7 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
 
     std::shared_ptr<Preferences> preferences = Preferences::openShared("plenwick-share");
     UpdateNudge nudge(AppcastCheck::feedURLFromEnvironment(), UpdateNudge::checkSuite(preferences),
-                      PlenwickCore::buildNumber());
+                      BuildInfo::buildNumber());
 
     // The feed check runs beside loading and exporting; a dismissal cancels it with the share.
     std::optional<std::string> suffix;
@@ -182,10 +181,9 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
     return {complete ? ShareOutcome::Status::exported : ShareOutcome::Status::incomplete, body};
 }
 
-ShareOutcome
-ShareViewController::failedShare(const std::vector<std::shared_ptr<ItemProvider>>& providers,
-                                 std::chrono::steady_clock::time_point start,
-                                 const std::string& reason) {
+ShareOutcome ShareSession::failedShare(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                                       std::chrono::steady_clock::time_point start,
+                                       const std::string& reason) {
     ShareOutcome outcome{ShareOutcome::Status::incomplete, "Plenwick failed: " + reason};
     try {
         DiagnosticRecord record;
@@ -198,40 +196,40 @@ ShareViewController::failedShare(const std::vector<std::shared_ptr<ItemProvider>
     return outcome;
 }
 
-void ShareViewController::conclude(std::chrono::steady_clock::time_point start,
-                                   const std::string& body, DiagnosticRecord record) {
+void ShareSession::conclude(std::chrono::steady_clock::time_point start, const std::string& body,
+                            DiagnosticRecord record) {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     record.summary = summaryLine(seconds, body);
-    extensionLog().info("%s", record.summary.c_str());
+    shareLog().info("%s", record.summary.c_str());
     record.date = std::chrono::system_clock::now();
     appendDiagnostic(record.text());
 }
 
-void ShareViewController::finish(const std::string& body) {
+void ShareSession::finish(const std::string& body) {
     NotificationRequest request{Uuid::random(), "Plenwick", body};
     if (auto posted = NotificationCenter::current().add(request); !posted)
-        m_logger.error("notification failed: %s", posted.error().message.c_str());
-    if (m_context && m_context->completeRequest)
-        m_context->completeRequest();
+        shareLog().error("notification failed: %s", posted.error().message.c_str());
+    if (m_request && m_request->onFinished)
+        m_request->onFinished();
 }
 
-std::string ShareViewController::composeBody(const ExportResult& result,
-                                             const std::optional<std::string>& suffix) {
+std::string ShareSession::composeBody(const ExportResult& result,
+                                      const std::optional<std::string>& suffix) {
     if (result.failures.empty() && !result.written.empty() && suffix)
         return result.notificationText + *suffix;
     return result.notificationText;
 }
 
-std::string ShareViewController::progressLabel(int64_t finished, int64_t total) {
+std::string ShareSession::progressLabel(int64_t finished, int64_t total) {
     return std::string(label) + " " + std::to_string(finished) + " of " + std::to_string(total);
 }
 
-std::string ShareViewController::summaryLine(double seconds, const std::string& body) {
+std::string ShareSession::summaryLine(double seconds, const std::string& body) {
     return Log::format("share finished in %.2fs: ", seconds) + body;
 }
 
-void ShareViewController::appendDiagnostic(const std::string& record) {
+void ShareSession::appendDiagnostic(const std::string& record) {
     std::filesystem::path root = SpecStore::outputRoot();
     std::error_code ignored;
     std::filesystem::create_directories(root, ignored);
@@ -240,14 +238,14 @@ void ShareViewController::appendDiagnostic(const std::string& record) {
     auto opened = FileDescriptor::open(
         root / ".plenwick.log", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (!opened) {
-        extensionLog().error("diagnostic record not written: %s", opened.error().message.c_str());
+        shareLog().error("diagnostic record not written: %s", opened.error().message.c_str());
         return;
     }
     const FileDescriptor& log = opened.value();
     // Held around the write, the check and the cut, so that no other share appends between
     // them and loses its record to the cut. A file system without locks is written as it is.
     if (!lockLog(log)) {
-        extensionLog().error("diagnostic record not written: the log stays locked");
+        shareLog().error("diagnostic record not written: the log stays locked");
         return;
     }
     ssize_t written = ::write(log.get(), line.data(), line.size());
@@ -263,7 +261,7 @@ void ShareViewController::appendDiagnostic(const std::string& record) {
         status.st_size == end) {
         [[maybe_unused]] int cut = ::ftruncate(log.get(), end - written);
     }
-    extensionLog().error("diagnostic record not written: %s", failure.message.c_str());
+    shareLog().error("diagnostic record not written: %s", failure.message.c_str());
 }
 
 } // namespace plenwick

@@ -2,7 +2,7 @@
 #include "PlatformServices/FileItemProvider.hpp"
 #include "PlatformServices/LogCapture.hpp"
 #include "ScopedEnvironment.hpp"
-#include "ShareViewController.hpp"
+#include "ShareSession.hpp"
 #include "ShareWindow.hpp"
 #include "Spinner.hpp"
 #include "TestSupport.hpp"
@@ -30,24 +30,25 @@ struct RecordingView final : ShareView {
     std::vector<std::string> labels;
 };
 
-// A controller for the given items, with the view, the log and the host's completions it leaves.
+// A share session of the given providers, with the view, the log and the host's completions it
+// leaves.
 struct RecordedShare {
-    explicit RecordedShare(std::vector<ExtensionItem> items)
-        : controller(ExtensionContext{std::move(items), [this] { ++completions; }}, view) {}
+    explicit RecordedShare(std::vector<std::shared_ptr<ItemProvider>> providers)
+        : session(ShareRequest{std::move(providers), [this] { ++completions; }}, view) {}
 
     int completions = 0;
     RecordingView view;
     Log::Capture capture;
     // Last: the share's thread is joined before the rest goes.
-    ShareViewController controller;
+    ShareSession session;
 };
 
 // The counts of the labels after the first: they start at 0 of `total`, never go down and end
 // at `total` of `total`.
 void expectCountsUpTo(const std::vector<std::string>& labels, int total) {
     ASSERT_GE(labels.size(), 3u);
-    EXPECT_EQ(labels[0], ShareViewController::label);
-    std::regex counted(std::string(ShareViewController::label) + R"( (\d+) of (\d+))");
+    EXPECT_EQ(labels[0], ShareSession::label);
+    std::regex counted(std::string(ShareSession::label) + R"( (\d+) of (\d+))");
     int previous = -1;
     for (size_t i = 1; i < labels.size(); ++i) {
         std::smatch match;
@@ -102,7 +103,7 @@ private:
     QLocale m_previousQt;
 };
 
-TEST(ShareViewController, BodySummaryAndBuildNumber) {
+TEST(ShareSession, BodySummaryAndBuildNumber) {
     ExportResult exported{{"/out/a.jpg"}, {}, 0, "Exported 1 photo to Socials"};
     ExportResult nothingWritten{{}, {}, 2, "Exported 0 photos to Socials, 2 items skipped"};
     ExportResult failed{{"/out/a.jpg"},
@@ -124,13 +125,13 @@ TEST(ShareViewController, BodySummaryAndBuildNumber) {
         {skippedToo, nudge, "Exported 3 photos to Socials, 2 items skipped" + nudge},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(ShareViewController::composeBody(c.result, c.suffix), c.body);
+        EXPECT_EQ(ShareSession::composeBody(c.result, c.suffix), c.body);
 
-    EXPECT_EQ(ShareViewController::summaryLine(1.5, "x"), "share finished in 1.50s: x");
-    EXPECT_EQ(ShareViewController::summaryLine(0.004, "x"), "share finished in 0.00s: x");
+    EXPECT_EQ(ShareSession::summaryLine(1.5, "x"), "share finished in 1.50s: x");
+    EXPECT_EQ(ShareSession::summaryLine(0.004, "x"), "share finished in 0.00s: x");
 }
 
-// The controller in this process, on an account of the test's own.
+// The share session in this process, on an account of the test's own.
 class ShareInProcess : public testing::Test {
 protected:
     void SetUp() override {
@@ -160,19 +161,15 @@ protected:
     test::ScopedEnvironment m_environment;
 };
 
-TEST_F(ShareInProcess, HandsTheAttachmentsOfAllItemsInOrderAndStartsOnce) {
+TEST_F(ShareInProcess, HandsAllProvidersInOrderAndStartsOnce) {
     test::writeImage(m_home / "A.png", 40, 30);
     test::writeImage(m_home / "B.png", 40, 30);
-    RecordedShare share({
-        {{std::make_shared<FileItemProvider>(m_home / "A.png"),
-          std::make_shared<FileItemProvider>(m_home / "B.png")}},
-        {},
-    });
+    RecordedShare share({std::make_shared<FileItemProvider>(m_home / "A.png"),
+                         std::make_shared<FileItemProvider>(m_home / "B.png")});
 
-    share.controller.loadView();
-    share.controller.viewDidAppear();
-    share.controller.viewDidAppear();
-    auto outcome = share.controller.waitUntilDone();
+    share.session.start();
+    share.session.start();
+    auto outcome = share.session.wait();
 
     auto extensionLines = share.capture.messages("extension");
     EXPECT_EQ(
@@ -194,17 +191,16 @@ TEST_F(ShareInProcess, DismissedWhileAProviderStillDeliversLeavesNothingBehind) 
     // A photo that is a FIFO: the loader reads it to its end, which comes when the test says.
     const auto fifo = m_home / "photo.png";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    RecordedShare share({{{std::make_shared<FileItemProvider>(fifo)}}});
+    RecordedShare share({std::make_shared<FileItemProvider>(fifo)});
 
-    share.controller.loadView();
-    share.controller.viewDidAppear();
+    share.session.start();
     // Opening for writing waits for the loader to open the FIFO: the share is loading.
     FileDescriptor writer(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
     ASSERT_TRUE(writer);
     // A reader of the test's own, so that no write ever meets a FIFO without one.
     FileDescriptor reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     ASSERT_TRUE(reader);
-    share.controller.viewWillDisappear();
+    share.session.cancel();
     // More than the FIFO holds: the write ends only once the loader reads; the close ends
     // its loading.
     const int capacity = ::fcntl(writer.get(), F_GETPIPE_SZ);
@@ -212,7 +208,7 @@ TEST_F(ShareInProcess, DismissedWhileAProviderStillDeliversLeavesNothingBehind) 
     const std::string bytes(2 * static_cast<size_t>(capacity), '\0');
     ASSERT_TRUE(writer.writeAll(bytes.data(), bytes.size()));
     ASSERT_TRUE(writer.close());
-    auto outcome = share.controller.waitUntilDone();
+    auto outcome = share.session.wait();
 
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->status, ShareOutcome::Status::dismissed);
@@ -227,9 +223,9 @@ TEST_F(ShareInProcess, DismissedWhileAProviderStillDeliversLeavesNothingBehind) 
 
 TEST_F(ShareInProcess, WithoutAContextTheShareExportsNothing) {
     RecordingView view;
-    ShareViewController controller(std::nullopt, view);
-    controller.viewDidAppear();
-    auto outcome = controller.waitUntilDone();
+    ShareSession session(std::nullopt, view);
+    session.start();
+    auto outcome = session.wait();
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->body, "Exported 0 photos to Socials");
     EXPECT_THAT(record(), HasSubstr(" items=0 types=[] loaded=[] notes=[] nudge=none "));
@@ -240,22 +236,21 @@ TEST_F(ShareInProcess, TheWindowCountsThePhotosAsTheyFinishAndShowsTheWholeLabel
     QApplication& application = offscreen.application;
     // German number formats must not change the count.
     GermanLocale german;
-    ExtensionContext context;
+    ShareRequest request;
     for (const char* photo : {"a.png", "b.png", "c.png"}) {
         test::writeImage(m_home / photo, 400, 300);
-        context.inputItems.push_back({{std::make_shared<FileItemProvider>(m_home / photo)}});
+        request.providers.push_back(std::make_shared<FileItemProvider>(m_home / photo));
     }
-    context.completeRequest = [&application] {
+    request.onFinished = [&application] {
         QMetaObject::invokeMethod(
             &application, [&application] { application.exit(0); }, Qt::QueuedConnection);
     };
     ShareWindow window([] {});
-    ShareViewController controller(std::move(context), window);
+    ShareSession session(std::move(request), window);
 
-    controller.loadView();
-    controller.viewDidAppear();
+    session.start();
     application.exec();
-    auto outcome = controller.waitUntilDone();
+    auto outcome = session.wait();
     // Labels queued before the exit was asked for are all shown by now.
     QApplication::processEvents();
 
@@ -272,36 +267,36 @@ TEST_F(ShareInProcess, TheWindowCountsThePhotosAsTheyFinishAndShowsTheWholeLabel
 TEST_F(ShareInProcess, OnePhotoIsNotCountedAndKeepsTheWindowAsDesigned) {
     test::writeImage(m_home / "only.png", 400, 300);
     // Only what was loaded counts: beside a missing file, one photo is still one.
-    RecordedShare share({{{std::make_shared<FileItemProvider>(m_home / "only.png")}},
-                         {{std::make_shared<FileItemProvider>(m_home / "missing.png")}}});
-    share.controller.loadView();
-    share.controller.viewDidAppear();
-    ASSERT_TRUE(share.controller.waitUntilDone());
-    EXPECT_EQ(share.view.labels, std::vector<std::string>{std::string(ShareViewController::label)});
+    RecordedShare share({std::make_shared<FileItemProvider>(m_home / "only.png"),
+                         std::make_shared<FileItemProvider>(m_home / "missing.png")});
+    share.session.start();
+    ASSERT_TRUE(share.session.wait());
+    EXPECT_EQ(share.view.labels, std::vector<std::string>{std::string(ShareSession::label)});
 
     OffscreenApplication offscreen;
     QApplication& application = offscreen.application;
-    ExtensionContext context{
-        {{{std::make_shared<FileItemProvider>(m_home / "only.png")}}}, [&application] {
-            QMetaObject::invokeMethod(
-                &application, [&application] { application.exit(0); }, Qt::QueuedConnection);
-        }};
+    ShareRequest request{{std::make_shared<FileItemProvider>(m_home / "only.png")}, [&application] {
+                             QMetaObject::invokeMethod(
+                                 &application, [&application] { application.exit(0); },
+                                 Qt::QueuedConnection);
+                         }};
     ShareWindow window([] {});
-    ShareViewController controller(std::move(context), window);
-    controller.loadView();
+    // The window as the share first shows it, before any progress.
+    window.show(std::string(ShareSession::label));
     const QSize shown = window.size();
-    controller.viewDidAppear();
+    ShareSession session(std::move(request), window);
+    session.start();
     application.exec();
-    auto outcome = controller.waitUntilDone();
+    auto outcome = session.wait();
     QApplication::processEvents();
 
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->body, "Exported 1 photo to Socials");
-    EXPECT_EQ(window.label()->text().toStdString(), ShareViewController::label);
+    EXPECT_EQ(window.label()->text().toStdString(), ShareSession::label);
     EXPECT_EQ(window.size(), shown);
 }
 
-TEST(ShareViewController, ProgressLabelIsTheSameInEveryLocale) {
+TEST(ShareSession, ProgressLabelIsTheSameInEveryLocale) {
     const struct {
         int64_t finished;
         int64_t total;
@@ -312,10 +307,10 @@ TEST(ShareViewController, ProgressLabelIsTheSameInEveryLocale) {
         {1200, 5000, "Exporting for Instagram, Threads and Facebook… 1200 of 5000"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ShareViewController::progressLabel(c.finished, c.total), c.text);
+        EXPECT_EQ(ShareSession::progressLabel(c.finished, c.total), c.text);
     GermanLocale german;
     for (const auto& c : cases)
-        EXPECT_EQ(ShareViewController::progressLabel(c.finished, c.total), c.text) << "German";
+        EXPECT_EQ(ShareSession::progressLabel(c.finished, c.total), c.text) << "German";
 }
 
 TEST(ShareWindow, ShowsTheSpinnerAndTheLabel) {
@@ -323,7 +318,7 @@ TEST(ShareWindow, ShowsTheSpinnerAndTheLabel) {
     bool dismissed = false;
     ShareWindow window([&dismissed] { dismissed = true; });
 
-    window.show(std::string(ShareViewController::label));
+    window.show(std::string(ShareSession::label));
     QApplication::processEvents();
 
     EXPECT_EQ(window.height(), 64);
@@ -336,7 +331,7 @@ TEST(ShareWindow, ShowsTheSpinnerAndTheLabel) {
     EXPECT_EQ(label.height(), 18);
     EXPECT_EQ(label.width(),
               std::max(200, window.label()->fontMetrics().horizontalAdvance(
-                                QString::fromStdString(std::string(ShareViewController::label)))));
+                                QString::fromStdString(std::string(ShareSession::label)))));
     EXPECT_EQ(window.width(), label.right() + 1 + 6);
     EXPECT_EQ(window.label()->text().toStdString(),
               "Exporting for Instagram, Threads and Facebook…");

@@ -5,7 +5,7 @@
 namespace plenwick {
 
 // What the user sees while a share runs: a spinner and one line of text. The window and the
-// terminal each draw it their own way; the controller only says what to show.
+// terminal each draw it their own way; the share session only says what to show.
 class ShareView {
 public:
     virtual ~ShareView() = default;

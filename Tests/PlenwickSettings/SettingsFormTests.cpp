@@ -1,10 +1,10 @@
-#include "ContentView.hpp"
 #include "FileManagerMock.hpp"
 #include "PlatformServices/FileURL.hpp"
 #include "PlatformServices/Preferences.hpp"
 #include "PlenwickCore/SpecStore.hpp"
 #include "PrivateSessionBus.hpp"
 #include "QtTestSupport.hpp"
+#include "SettingsForm.hpp"
 #include "SpecSection.hpp"
 #include "SpecsModel.hpp"
 #include "TestSupport.hpp"
@@ -48,7 +48,7 @@ QStringList buttonTexts(const QWidget& widget) {
 
 // A window over a suite of its own, on a session bus that does not exist unless a test starts
 // one, with the Pictures folder inside the test's home.
-class ContentViewTest : public testing::Test {
+class SettingsFormTest : public testing::Test {
 protected:
     void SetUp() override {
         test::application();
@@ -66,10 +66,10 @@ protected:
         return Preferences::open(m_folder / "suite").valueOr(nullptr);
     }
 
-    std::unique_ptr<ContentView> makeView() {
+    std::unique_ptr<SettingsForm> makeView() {
         auto model =
             std::make_unique<SpecsModel>(SpecStore(suite()), NotificationPermission::desktop());
-        auto view = std::make_unique<ContentView>(m_updater, std::move(model));
+        auto view = std::make_unique<SettingsForm>(m_updater, std::move(model));
         view->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
         // The showing reads the status once; without a bus the desktop says denied.
@@ -90,7 +90,7 @@ protected:
         return *ExportSpec::encodeList(specs);
     }
 
-    static std::vector<SpecSection*> sections(ContentView& view) {
+    static std::vector<SpecSection*> sections(SettingsForm& view) {
         auto found = view.findChildren<SpecSection*>();
         std::vector<SpecSection*> visible;
         for (SpecSection* section : found)
@@ -107,7 +107,7 @@ protected:
                                                      UpdaterModel::versionString())};
 };
 
-TEST_F(ContentViewTest, TheDefaultsShowEveryTextInOrder) {
+TEST_F(SettingsFormTest, TheDefaultsShowEveryTextInOrder) {
     auto view = makeView();
     EXPECT_EQ(view->width(), 420);
 
@@ -166,7 +166,7 @@ TEST_F(ContentViewTest, TheDefaultsShowEveryTextInOrder) {
     std::cout << "screenshot: " << test::saveScreenshot(*view, "settings-defaults") << "\n";
 }
 
-TEST_F(ContentViewTest, SwitchingTheRuleCarriesThePixelCountOver) {
+TEST_F(SettingsFormTest, SwitchingTheRuleCarriesThePixelCountOver) {
     auto view = makeView();
     auto* rule = sections(*view)[0]->findChild<QComboBox*>("rule");
 
@@ -182,7 +182,7 @@ TEST_F(ContentViewTest, SwitchingTheRuleCarriesThePixelCountOver) {
     EXPECT_EQ(rule->currentIndex(), 0);
 }
 
-TEST_F(ContentViewTest, TypedPixelCountsAreWrittenAsTheRulesSay) {
+TEST_F(SettingsFormTest, TypedPixelCountsAreWrittenAsTheRulesSay) {
     struct Case {
         const char* typed;
         int64_t stored; // 0: nothing is written
@@ -227,7 +227,7 @@ TEST_F(ContentViewTest, TypedPixelCountsAreWrittenAsTheRulesSay) {
     }
 }
 
-TEST_F(ContentViewTest, TheSliderMovesInHundredthsBetweenItsEnds) {
+TEST_F(SettingsFormTest, TheSliderMovesInHundredthsBetweenItsEnds) {
     auto view = makeView();
     SpecSection& section = *sections(*view)[2];
     auto* slider = section.findChild<QSlider*>("quality");
@@ -251,7 +251,7 @@ TEST_F(ContentViewTest, TheSliderMovesInHundredthsBetweenItsEnds) {
     EXPECT_EQ(SpecStore(suite()).load()[2].quality, 0.5);
 }
 
-TEST_F(ContentViewTest, AListTheWindowDidNotWriteIsShownAndKeptUntilAnEdit) {
+TEST_F(SettingsFormTest, AListTheWindowDidNotWriteIsShownAndKeptUntilAnEdit) {
     const std::string odd =
         R"([{"id":"my  FAVOURITE\tsite","folder":"a/b","rule":{"longEdge":{"_0":-5}},"quality":3},)"
         R"({"id":"my  FAVOURITE\tsite","folder":"../up","rule":{"width":{"_0":100}},"quality":0.1},)"
@@ -283,7 +283,7 @@ TEST_F(ContentViewTest, AListTheWindowDidNotWriteIsShownAndKeptUntilAnEdit) {
     EXPECT_EQ(specs[0]->findChild<QLabel*>("qualityText")->text(), "3.00");
 }
 
-TEST_F(ContentViewTest, AnEditKeepsWhatAnotherProgramStoredMeanwhile) {
+TEST_F(SettingsFormTest, AnEditKeepsWhatAnotherProgramStoredMeanwhile) {
     auto view = makeView();
     auto elsewhere = ExportSpec::defaults();
     elsewhere[2].rule = SizeRule::longEdge(3000);
@@ -297,7 +297,7 @@ TEST_F(ContentViewTest, AnEditKeepsWhatAnotherProgramStoredMeanwhile) {
     EXPECT_EQ(sections(*view)[2]->findChild<QLineEdit*>("pixels")->text(), "3000");
 }
 
-TEST_F(ContentViewTest, ResetRestoresAndSavesTheDefaultsEachTime) {
+TEST_F(SettingsFormTest, ResetRestoresAndSavesTheDefaultsEachTime) {
     auto view = makeView();
     QTest::keyClick(sections(*view)[0]->findChild<QSlider*>("quality"), Qt::Key_Left);
     auto* field = sections(*view)[2]->findChild<QLineEdit*>("pixels");
@@ -320,7 +320,7 @@ TEST_F(ContentViewTest, ResetRestoresAndSavesTheDefaultsEachTime) {
     EXPECT_EQ(sections(*view), shown);
 }
 
-TEST_F(ContentViewTest, EachStatusHasItsTextAndTheButtonUnlessAllowed) {
+TEST_F(SettingsFormTest, EachStatusHasItsTextAndTheButtonUnlessAllowed) {
     struct Case {
         int64_t status;
         const char* text;
@@ -345,15 +345,15 @@ TEST_F(ContentViewTest, EachStatusHasItsTextAndTheButtonUnlessAllowed) {
     }
 }
 
-TEST_F(ContentViewTest, BeforeTheFirstAnswerTheStatusIsNotAskedYet) {
+TEST_F(SettingsFormTest, BeforeTheFirstAnswerTheStatusIsNotAskedYet) {
     auto model =
         std::make_unique<SpecsModel>(SpecStore(suite()), NotificationPermission::desktop());
-    ContentView view(m_updater, std::move(model));
+    SettingsForm view(m_updater, std::move(model));
     EXPECT_EQ(view.findChild<QLabel*>("status")->text(), "not asked yet");
     EXPECT_FALSE(view.findChild<QPushButton*>("enableNotifications")->isHidden());
 }
 
-TEST_F(ContentViewTest, QualitiesReadInTheUsersLocale) {
+TEST_F(SettingsFormTest, QualitiesReadInTheUsersLocale) {
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     auto view = makeView();
     SpecSection& section = *sections(*view)[0];
@@ -390,7 +390,7 @@ TEST(SpecSectionHeader, CapitalisesEveryWord) {
         EXPECT_EQ(SpecSection::capitalised(QString::fromUtf8(id)), QString::fromUtf8(header)) << id;
 }
 
-class RevealTest : public ContentViewTest {
+class RevealTest : public SettingsFormTest {
 protected:
     std::filesystem::path root() { return m_folder / "home" / "Pictures" / "Socials"; }
 
@@ -444,12 +444,12 @@ TEST_F(RevealTest, AnOutputRootThatCannotBeMadeIsStillAskedFor) {
     EXPECT_EQ(test::readFile(opened), root().string() + "\n");
 }
 
-TEST_F(ContentViewTest, TheDesktopsNotificationServerMeansAllowed) {
+TEST_F(SettingsFormTest, TheDesktopsNotificationServerMeansAllowed) {
     test::PrivateSessionBus bus;
     bus.startNotificationServer();
     auto model =
         std::make_unique<SpecsModel>(SpecStore(suite()), NotificationPermission::desktop());
-    ContentView view(m_updater, std::move(model));
+    SettingsForm view(m_updater, std::move(model));
     view.show();
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return view.findChild<QLabel*>("status")->text() == "allowed"; }, 20000));

@@ -1,11 +1,11 @@
 #include "ChildProcess.hpp"
-#include "ContentView.hpp"
 #include "LocalHttpServer.hpp"
 #include "PlatformServices/Preferences.hpp"
 #include "PlatformServices/TemporaryFolder.hpp"
-#include "PlenwickApp.hpp"
 #include "PlenwickCore/SpecStore.hpp"
 #include "QtTestSupport.hpp"
+#include "SettingsForm.hpp"
+#include "SettingsWindow.hpp"
 #include "SpecsModel.hpp"
 #include "TestSupport.hpp"
 #include "Updater.hpp"
@@ -32,7 +32,7 @@ std::string upToDateFeed() {
            R"(<item><sparkle:version>1</sparkle:version></item></channel></rss>)";
 }
 
-class PlenwickAppTest : public testing::Test {
+class SettingsWindowTest : public testing::Test {
 protected:
     void SetUp() override {
         test::application();
@@ -52,8 +52,8 @@ protected:
     test::LocalHttpServer m_server;
 };
 
-TEST_F(PlenwickAppTest, OneFixedSizeWindowTitledPlenwick) {
-    PlenwickApp app;
+TEST_F(SettingsWindowTest, OneFixedSizeWindowTitledPlenwick) {
+    SettingsWindow app;
     app.show();
     QMainWindow& window = app.window();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -75,8 +75,8 @@ TEST_F(PlenwickAppTest, OneFixedSizeWindowTitledPlenwick) {
     std::cout << "screenshot: " << test::saveScreenshot(window, "settings-window") << "\n";
 }
 
-TEST_F(PlenwickAppTest, TheMenuCommandAndTheButtonAreEnabledTogether) {
-    PlenwickApp app;
+TEST_F(SettingsWindowTest, TheMenuCommandAndTheButtonAreEnabledTogether) {
+    SettingsWindow app;
     QAction& command = app.checkForUpdatesCommand();
     auto* button = app.content().findChild<QPushButton*>("checkForUpdates");
     ASSERT_NE(button, nullptr);
@@ -109,7 +109,7 @@ TEST_F(PlenwickAppTest, TheMenuCommandAndTheButtonAreEnabledTogether) {
     EXPECT_EQ(m_server.requests(), 2);
 }
 
-TEST_F(PlenwickAppTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingElse) {
+TEST_F(SettingsWindowTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingElse) {
     const std::filesystem::path temporary = m_folder / "tmp";
     // A share killed while it read standard input leaves the folder that holds those bytes.
     std::filesystem::path dead;
@@ -153,7 +153,7 @@ TEST_F(PlenwickAppTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingElse) {
     }
 
     {
-        PlenwickApp app;
+        SettingsWindow app;
         app.show();
     }
 
@@ -167,7 +167,7 @@ TEST_F(PlenwickAppTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingElse) {
     EXPECT_TRUE(std::filesystem::exists(spec / "photo.jpg"));
 }
 
-TEST_F(PlenwickAppTest, AStoredListWithNumbersOutOfRangeShowsTheDefaults) {
+TEST_F(SettingsWindowTest, AStoredListWithNumbersOutOfRangeShowsTheDefaults) {
     auto suite = Preferences::open(m_folder / "config/plenwick" /
                                    (std::string(SpecStore::appGroupID) + ".sqlite3"))
                      .valueOr(nullptr);
@@ -175,7 +175,7 @@ TEST_F(PlenwickAppTest, AStoredListWithNumbersOutOfRangeShowsTheDefaults) {
     std::string list = R"([{"id":"x","folder":"x","rule":{"width":{"_0":100}},"quality":1e400}])";
     ASSERT_TRUE(suite->setData(SpecStore::specsKey, Preferences::Data(list.begin(), list.end())));
 
-    PlenwickApp app;
+    SettingsWindow app;
     app.show();
 
     EXPECT_EQ(app.content().model().specs(), ExportSpec::defaults());

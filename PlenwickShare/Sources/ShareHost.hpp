@@ -4,8 +4,8 @@
 
 namespace plenwick {
 
-// The share program's side of a share: it makes one extension item per argument, shows the
-// window (or, without a display, the terminal view), runs the controller and turns a close of
+// The share program's side of a share: it makes one item provider per argument, shows the
+// window (or, without a display, the terminal view), runs the share session and turns a close of
 // the window, SIGINT or SIGTERM into the dismissal.
 struct ShareHost {
     ShareHost() = delete;

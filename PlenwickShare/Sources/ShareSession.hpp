@@ -1,10 +1,9 @@
 #pragma once
 
 #include "DiagnosticRecord.hpp"
-#include "ExtensionContext.hpp"
-#include "PlatformServices/Log.hpp"
 #include "PlenwickCore/ExportResult.hpp"
 #include "ShareOutcome.hpp"
+#include "ShareRequest.hpp"
 #include "ShareView.hpp"
 
 #include <chrono>
@@ -22,25 +21,26 @@ namespace plenwick {
 // One share from the host's hand-over to the notification: stages the items, exports them for
 // every spec, logs the summary, appends the diagnostic record and posts the notification. It
 // runs on a thread of its own, so the view's thread stays free; dismissing the view cancels it.
-class ShareViewController {
+class ShareSession {
 public:
     static constexpr std::string_view label = "Exporting for Instagram, Threads and Facebook…";
     // The label once the export of more than one photo runs: "… 37 of 120" photos finished.
     // The numbers are plain digits, the same in every locale.
     static std::string progressLabel(int64_t finished, int64_t total);
 
-    ShareViewController(std::optional<ExtensionContext> context, ShareView& view);
+    ShareSession(std::optional<ShareRequest> request, ShareView& view);
     // Waits for a running share: a dismissed share still finishes what it started.
-    ~ShareViewController();
-    ShareViewController(const ShareViewController&) = delete;
-    ShareViewController& operator=(const ShareViewController&) = delete;
+    ~ShareSession();
+    ShareSession(const ShareSession&) = delete;
+    ShareSession& operator=(const ShareSession&) = delete;
 
-    void loadView();
-    void viewDidAppear();
-    void viewWillDisappear();
+    // Shows the label and starts the share on its own thread; a second call does nothing.
+    void start();
+    // Asks a running share to stop: it posts nothing and ends as dismissed.
+    void cancel();
 
     // Waits for the share to end and tells how it ended; nothing when none was started.
-    std::optional<ShareOutcome> waitUntilDone();
+    std::optional<ShareOutcome> wait();
 
     // The pieces of a share's text, as the notification and the log show them.
     static std::string composeBody(const ExportResult& result,
@@ -65,12 +65,11 @@ private:
     typesOf(const std::vector<std::shared_ptr<ItemProvider>>& providers);
     void finish(const std::string& body);
 
-    Log m_logger{"extension"};
-    std::optional<ExtensionContext> m_context;
+    std::optional<ShareRequest> m_request;
     ShareView& m_view;
     bool m_started = false;
     std::optional<ShareOutcome> m_outcome;
-    // Last member: it is joined before the rest of the controller goes.
+    // Last member: it is joined before the rest of the session goes.
     std::jthread m_exportTask;
 };
 

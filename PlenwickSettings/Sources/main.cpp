@@ -1,6 +1,6 @@
 #include "ApplicationInstance.hpp"
-#include "PlenwickApp.hpp"
 #include "SettingsCommandLine.hpp"
+#include "SettingsWindow.hpp"
 #include "UpdaterModel.hpp"
 
 #include <csignal>
@@ -91,7 +91,7 @@ int openWindow(char* programName) {
     // The window swallows its own failures; this only keeps anything that still escapes from
     // aborting the program.
     try {
-        PlenwickApp app;
+        SettingsWindow app;
         QObject::connect(&instance, &ApplicationInstance::activated, &application,
                          [&app](const std::string& token) { app.raise(token); });
         app.show(launch.activationToken);

@@ -1,7 +1,7 @@
 #include "ShareHost.hpp"
 
 #include "PlatformServices/FileDescriptor.hpp"
-#include "ShareViewController.hpp"
+#include "ShareSession.hpp"
 #include "ShareWindow.hpp"
 #include "TerminalShareView.hpp"
 
@@ -40,39 +40,40 @@ bool readable(int descriptor) {
     return ::poll(&wait, 1, 0) > 0 && (wait.revents & POLLIN);
 }
 
-std::vector<ExtensionItem> itemsOf(const ShareCommandLine& line, int cancelDescriptor) {
-    std::vector<ExtensionItem> items;
+std::vector<std::shared_ptr<ItemProvider>> providersOf(const ShareCommandLine& line,
+                                                       int cancelDescriptor) {
+    std::vector<std::shared_ptr<ItemProvider>> providers;
     for (const std::string& argument : line.inputs)
-        items.push_back({{ItemProvider::forArgument(argument, STDIN_FILENO, cancelDescriptor)}});
-    return items;
+        providers.push_back(ItemProvider::forArgument(argument, STDIN_FILENO, cancelDescriptor));
+    return providers;
 }
 
-int runInTerminal(std::vector<ExtensionItem> items, const FileDescriptor& dismissal) {
+int runInTerminal(std::vector<std::shared_ptr<ItemProvider>> providers,
+                  const FileDescriptor& dismissal) {
     FileDescriptor completed(::eventfd(0, EFD_CLOEXEC));
     TerminalShareView view;
-    ExtensionContext context{std::move(items), [fd = completed.get()] {
-                                 uint64_t one = 1;
-                                 [[maybe_unused]] auto written = ::write(fd, &one, sizeof one);
-                             }};
-    ShareViewController controller(std::move(context), view);
-    controller.loadView();
-    controller.viewDidAppear();
+    ShareRequest request{std::move(providers), [fd = completed.get()] {
+                             uint64_t one = 1;
+                             [[maybe_unused]] auto written = ::write(fd, &one, sizeof one);
+                         }};
+    ShareSession session(std::move(request), view);
+    session.start();
 
     pollfd waits[2] = {{dismissal.get(), POLLIN, 0}, {completed.get(), POLLIN, 0}};
     while (::poll(waits, 2, -1) < 0 && errno == EINTR) {
     }
     if (waits[0].revents & POLLIN)
-        controller.viewWillDisappear();
-    // The controller knows whether the dismissal came before its notification.
+        session.cancel();
+    // The session knows whether the dismissal came before its notification.
     ShareOutcome outcome =
-        controller.waitUntilDone().value_or(ShareOutcome{ShareOutcome::Status::dismissed, {}});
+        session.wait().value_or(ShareOutcome{ShareOutcome::Status::dismissed, {}});
     if (outcome.status != ShareOutcome::Status::dismissed)
         std::cout << outcome.body << std::endl;
     return outcome.exitStatus();
 }
 
-int runInWindow(std::vector<ExtensionItem> items, const FileDescriptor& dismissal,
-                char* programName) {
+int runInWindow(std::vector<std::shared_ptr<ItemProvider>> providers,
+                const FileDescriptor& dismissal, char* programName) {
     // A display that cannot be reached must not end the share: Qt then falls back to drawing
     // the window nowhere, and the share still runs and notifies.
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
@@ -86,20 +87,20 @@ int runInWindow(std::vector<ExtensionItem> items, const FileDescriptor& dismissa
     // The desktop entry of "Open With", so that the desktop shows its name and icon.
     application.setDesktopFileName("com.brindlemoor.Plenwick.Share");
 
-    ShareViewController* controllerOfWindow = nullptr;
-    ShareWindow window([&controllerOfWindow] {
-        if (controllerOfWindow)
-            controllerOfWindow->viewWillDisappear();
+    ShareSession* sessionOfWindow = nullptr;
+    ShareWindow window([&sessionOfWindow] {
+        if (sessionOfWindow)
+            sessionOfWindow->cancel();
     });
-    ExtensionContext context{std::move(items), [&application] {
-                                 // exit, not quit: quit closes the window, which is the
-                                 // dismissal.
-                                 QMetaObject::invokeMethod(
-                                     &application, [&application] { application.exit(0); },
-                                     Qt::QueuedConnection);
-                             }};
-    ShareViewController controller(std::move(context), window);
-    controllerOfWindow = &controller;
+    ShareRequest request{std::move(providers), [&application] {
+                             // exit, not quit: quit closes the window, which is the
+                             // dismissal.
+                             QMetaObject::invokeMethod(
+                                 &application, [&application] { application.exit(0); },
+                                 Qt::QueuedConnection);
+                         }};
+    ShareSession session(std::move(request), window);
+    sessionOfWindow = &session;
 
     QSocketNotifier onSignal(dismissal.get(), QSocketNotifier::Read);
     QObject::connect(&onSignal, &QSocketNotifier::activated, &window, [&] {
@@ -107,13 +108,12 @@ int runInWindow(std::vector<ExtensionItem> items, const FileDescriptor& dismissa
         window.close();
     });
 
-    controller.loadView();
-    QTimer::singleShot(0, &window, [&controller] { controller.viewDidAppear(); });
+    QTimer::singleShot(0, &window, [&session] { session.start(); });
     application.exec();
 
-    // The controller knows whether the dismissal came before its notification.
+    // The session knows whether the dismissal came before its notification.
     ShareOutcome outcome =
-        controller.waitUntilDone().value_or(ShareOutcome{ShareOutcome::Status::dismissed, {}});
+        session.wait().value_or(ShareOutcome{ShareOutcome::Status::dismissed, {}});
     if (outcome.status != ShareOutcome::Status::dismissed)
         std::cout << outcome.body << std::endl;
     return outcome.exitStatus();
@@ -131,13 +131,13 @@ int ShareHost::run(const ShareCommandLine& line, char* programName) {
     FileDescriptor dismissal(::signalfd(-1, &held, SFD_CLOEXEC));
 
     // Standard input is read while the items are made; a dismissal then ends the reading too.
-    std::vector<ExtensionItem> items = itemsOf(line, dismissal.get());
+    std::vector<std::shared_ptr<ItemProvider>> providers = providersOf(line, dismissal.get());
     if (readable(dismissal.get()))
         return ShareOutcome{ShareOutcome::Status::dismissed, {}}.exitStatus();
 
     if (line.noWindow || !hasDisplay())
-        return runInTerminal(std::move(items), dismissal);
-    return runInWindow(std::move(items), dismissal, programName);
+        return runInTerminal(std::move(providers), dismissal);
+    return runInWindow(std::move(providers), dismissal, programName);
 }
 
 } // namespace plenwick

@@ -19,7 +19,7 @@ public:
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start("/usr/bin/python3",
                         {"-m", "dbusmock", "--template",
-                         PLENWICK_SOURCE_DIR "/Tests/Plenwick/FileManager1Mock.py", "-l",
+                         PLENWICK_SOURCE_DIR "/Tests/PlenwickSettings/FileManager1Mock.py", "-l",
                          QString::fromStdString(m_log.string())});
         if (!m_process.waitForStarted(10000))
             return;

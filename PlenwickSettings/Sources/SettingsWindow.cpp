@@ -1,8 +1,8 @@
-#include "PlenwickApp.hpp"
+#include "SettingsWindow.hpp"
 
-#include "ContentView.hpp"
 #include "PlenwickCore/Leftovers.hpp"
 #include "PlenwickCore/SpecStore.hpp"
+#include "SettingsForm.hpp"
 #include "ShareLauncher.hpp"
 #include "SpecsModel.hpp"
 #include "UpdaterModel.hpp"
@@ -18,13 +18,13 @@
 
 namespace plenwick {
 
-PlenwickApp::PlenwickApp() : PlenwickApp(std::make_unique<UpdaterModel>()) {}
+SettingsWindow::SettingsWindow() : SettingsWindow(std::make_unique<UpdaterModel>()) {}
 
-PlenwickApp::PlenwickApp(std::unique_ptr<UpdaterModel> updater)
+SettingsWindow::SettingsWindow(std::unique_ptr<UpdaterModel> updater)
     : m_updater(std::move(updater)), m_window(std::make_unique<QMainWindow>()) {
     m_window->setObjectName("main");
     m_window->setWindowTitle(QObject::tr("Plenwick"));
-    m_content = new ContentView(*m_updater);
+    m_content = new SettingsForm(*m_updater);
     m_window->setCentralWidget(m_content);
 
     QMenu* application = m_window->menuBar()->addMenu(QObject::tr("Plenwick"));
@@ -61,22 +61,22 @@ PlenwickApp::PlenwickApp(std::unique_ptr<UpdaterModel> updater)
         });
 }
 
-PlenwickApp::~PlenwickApp() = default;
+SettingsWindow::~SettingsWindow() = default;
 
-void PlenwickApp::show(const std::string& activationToken) {
+void SettingsWindow::show(const std::string& activationToken) {
     m_window->show();
     if (!activationToken.empty())
         activate(activationToken);
 }
 
-void PlenwickApp::raise(const std::string& activationToken) {
+void SettingsWindow::raise(const std::string& activationToken) {
     m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
     m_window->show();
     m_window->raise();
     activate(activationToken);
 }
 
-void PlenwickApp::activate(const std::string& activationToken) {
+void SettingsWindow::activate(const std::string& activationToken) {
     // Wayland lets a window take the focus only with the token of the launch that asked for it,
     // and Qt's Wayland platform reads it from the environment as the window asks. Only there is
     // it put into the environment, and only for that one call: elsewhere the environment is not
@@ -90,7 +90,7 @@ void PlenwickApp::activate(const std::string& activationToken) {
         qunsetenv("XDG_ACTIVATION_TOKEN");
 }
 
-void PlenwickApp::choosePhotos() {
+void SettingsWindow::choosePhotos() {
     // open() rather than QFileDialog::getOpenFileNames: no nested event loop, so the window
     // goes on handling raise requests and update answers while the dialog is up.
     auto* dialog = new QFileDialog(m_window.get(), QObject::tr("Export Photos"));
@@ -100,7 +100,7 @@ void PlenwickApp::choosePhotos() {
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
     dialog->setNameFilter(ShareLauncher::photoFilter());
     dialog->setDirectory(QStandardPaths::writableLocation(QStandardPaths::PicturesLocation));
-    QObject::connect(dialog, &QFileDialog::filesSelected, m_content, &ContentView::sharePhotos);
+    QObject::connect(dialog, &QFileDialog::filesSelected, m_content, &SettingsForm::sharePhotos);
     dialog->open();
 }
 

@@ -1,13 +1,11 @@
-#include "PlenwickCore/PlenwickCore.hpp"
-
-#include "PlenwickCore/VersionCollector.hpp"
+#include "PlenwickCore/ImageLibrary.hpp"
 
 #include <algorithm>
 #include <thread>
 
 #include <vips/vips8>
 
-namespace plenwick {
+namespace plenwick::ImageLibrary {
 
 namespace {
 
@@ -15,20 +13,7 @@ void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
 } // namespace
 
-std::string_view PlenwickCore::version() {
-    return PLENWICK_VERSION;
-}
-
-std::string_view PlenwickCore::build() {
-    return PLENWICK_BUILD_NUMBER;
-}
-
-int64_t PlenwickCore::buildNumber() {
-    static const int64_t number = VersionCollector::buildNumber(build()).value_or(0);
-    return number;
-}
-
-bool PlenwickCore::start(const char* programName) {
+bool start(const char* programName) {
     static const bool started = [programName] {
         if (VIPS_INIT(programName) != 0)
             return false;
@@ -45,9 +30,9 @@ bool PlenwickCore::start(const char* programName) {
     return started;
 }
 
-void PlenwickCore::shareCores(int jobs) {
+void shareCores(int jobs) {
     int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     vips_concurrency_set(std::max(1, cores / std::max(1, jobs)));
 }
 
-} // namespace plenwick
+} // namespace plenwick::ImageLibrary

@@ -1,4 +1,4 @@
-#include "ContentView.hpp"
+#include "SettingsForm.hpp"
 
 #include "PlatformServices/FileManager.hpp"
 #include "PlenwickCore/SpecStore.hpp"
@@ -55,10 +55,11 @@ QHBoxLayout* buttonRow() {
 
 } // namespace
 
-ContentView::ContentView(UpdaterModel& updater, QWidget* parent)
-    : ContentView(updater, SpecsModel::openShared(), parent) {}
+SettingsForm::SettingsForm(UpdaterModel& updater, QWidget* parent)
+    : SettingsForm(updater, SpecsModel::openShared(), parent) {}
 
-ContentView::ContentView(UpdaterModel& updater, std::unique_ptr<SpecsModel> model, QWidget* parent)
+SettingsForm::SettingsForm(UpdaterModel& updater, std::unique_ptr<SpecsModel> model,
+                           QWidget* parent)
     : QWidget(parent), m_updater(updater), m_model(std::move(model)) {
     setFixedWidth(formWidth);
     setAcceptDrops(true);
@@ -72,17 +73,17 @@ ContentView::ContentView(UpdaterModel& updater, std::unique_ptr<SpecsModel> mode
 
     rebuildSpecSections();
     notificationStatusChanged();
-    connect(m_model.get(), &SpecsModel::specsChanged, this, &ContentView::specsChanged);
+    connect(m_model.get(), &SpecsModel::specsChanged, this, &SettingsForm::specsChanged);
     connect(m_model.get(), &SpecsModel::notificationStatusChanged, this,
-            &ContentView::notificationStatusChanged);
+            &SettingsForm::notificationStatusChanged);
     m_checkForUpdates->setEnabled(m_updater.canCheckForUpdates());
     connect(&m_updater, &UpdaterModel::canCheckForUpdatesChanged, this,
             [this] { m_checkForUpdates->setEnabled(m_updater.canCheckForUpdates()); });
 }
 
-ContentView::~ContentView() = default;
+SettingsForm::~SettingsForm() = default;
 
-QString ContentView::statusText(int64_t status) {
+QString SettingsForm::statusText(int64_t status) {
     switch (status) {
     case SpecsModel::notDetermined:
         return QStringLiteral("not asked yet");
@@ -95,7 +96,7 @@ QString ContentView::statusText(int64_t status) {
     }
 }
 
-QWidget* ContentView::outputSection() {
+QWidget* SettingsForm::outputSection() {
     auto* box = new QGroupBox;
     auto* form = new QFormLayout(box);
     form->addRow(tr("Output folder"),
@@ -109,13 +110,13 @@ QWidget* ContentView::outputSection() {
     row->addWidget(reset);
     row->addStretch();
     form->addRow(row);
-    connect(reveal, &QPushButton::clicked, this, &ContentView::reveal);
+    connect(reveal, &QPushButton::clicked, this, &SettingsForm::reveal);
     connect(reset, &QPushButton::clicked, this,
             [this] { m_model->setSpecs(ExportSpec::defaults()); });
     return box;
 }
 
-QWidget* ContentView::notificationSection() {
+QWidget* SettingsForm::notificationSection() {
     auto* box = new QGroupBox(tr("Notifications"));
     auto* form = new QFormLayout(box);
     m_status = value({});
@@ -135,7 +136,7 @@ QWidget* ContentView::notificationSection() {
     return box;
 }
 
-QWidget* ContentView::versionSection() {
+QWidget* SettingsForm::versionSection() {
     auto* box = new QGroupBox;
     auto* form = new QFormLayout(box);
     auto* version = value(UpdaterModel::versionString());
@@ -161,19 +162,19 @@ QWidget* ContentView::versionSection() {
     return box;
 }
 
-void ContentView::showEvent(QShowEvent* event) {
+void SettingsForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     // A window coming back from being minimised is no new showing of the form.
     if (!event->spontaneous())
         m_model->refreshNotificationStatus();
 }
 
-void ContentView::sharePhotos(const QStringList& files) {
+void SettingsForm::sharePhotos(const QStringList& files) {
     if (auto pid = ShareLauncher::share(files))
         emit shareStarted(*pid);
 }
 
-void ContentView::dragEnterEvent(QDragEnterEvent* event) {
+void SettingsForm::dragEnterEvent(QDragEnterEvent* event) {
     // The files are looked at once per drag, here: a move event comes with every movement of
     // the pointer, and the drag carries the same files all the way.
     m_draggedPhotos = ShareLauncher::photos(event->mimeData()->urls());
@@ -181,16 +182,16 @@ void ContentView::dragEnterEvent(QDragEnterEvent* event) {
         event->acceptProposedAction();
 }
 
-void ContentView::dragMoveEvent(QDragMoveEvent* event) {
+void SettingsForm::dragMoveEvent(QDragMoveEvent* event) {
     if (!m_draggedPhotos.isEmpty())
         event->acceptProposedAction();
 }
 
-void ContentView::dragLeaveEvent(QDragLeaveEvent*) {
+void SettingsForm::dragLeaveEvent(QDragLeaveEvent*) {
     m_draggedPhotos.clear();
 }
 
-void ContentView::dropEvent(QDropEvent* event) {
+void SettingsForm::dropEvent(QDropEvent* event) {
     // Of a mixed drop only the photos go; the rest would only come back as unreadable.
     QStringList files = std::exchange(m_draggedPhotos, {});
     if (files.isEmpty())
@@ -199,7 +200,7 @@ void ContentView::dropEvent(QDropEvent* event) {
     sharePhotos(files);
 }
 
-void ContentView::specsChanged() {
+void SettingsForm::specsChanged() {
     // Sections are keyed by position; a list of other ids, or another count, builds anew.
     if (idsOf(m_model->specs()) != m_sectionIds) {
         rebuildSpecSections();
@@ -209,7 +210,7 @@ void ContentView::specsChanged() {
         section->refresh();
 }
 
-void ContentView::rebuildSpecSections() {
+void SettingsForm::rebuildSpecSections() {
     // The sections go later: one of them may be the sender of the change that got us here.
     for (SpecSection* section : m_sections) {
         m_specLayout->removeWidget(section);
@@ -225,14 +226,14 @@ void ContentView::rebuildSpecSections() {
     }
 }
 
-void ContentView::notificationStatusChanged() {
+void SettingsForm::notificationStatusChanged() {
     int64_t status = m_model->notificationStatus();
     m_status->setText(statusText(status));
     // The whole row goes, so the section closes up around the status.
     m_notificationForm->setRowVisible(m_enableRow, status != SpecsModel::authorized);
 }
 
-void ContentView::reveal() {
+void SettingsForm::reveal() {
     m_jobs.start(
         this,
         [](std::stop_token) -> std::optional<std::filesystem::path> {

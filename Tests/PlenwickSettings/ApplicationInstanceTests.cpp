@@ -1,9 +1,9 @@
 #include "ApplicationInstance.hpp"
 #include "ChildProcess.hpp"
-#include "ContentView.hpp"
-#include "PlenwickApp.hpp"
 #include "PrivateSessionBus.hpp"
 #include "QtTestSupport.hpp"
+#include "SettingsForm.hpp"
+#include "SettingsWindow.hpp"
 #include "TestSupport.hpp"
 #include "Updater.hpp"
 #include "UpdaterModel.hpp"
@@ -65,7 +65,7 @@ TEST_F(ApplicationInstanceTest, ASecondLaunchRaisesTheWindowAndExits) {
     ASSERT_EQ(claimed.outcome, SingleInstance::Outcome::first) << claimed.failure;
     EXPECT_TRUE(owned(ApplicationInstance::applicationID));
 
-    PlenwickApp app(std::make_unique<UpdaterModel>(
+    SettingsWindow app(std::make_unique<UpdaterModel>(
         std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)")));
     QObject::connect(&instance, &ApplicationInstance::activated, &app.window(),
                      [&app](const std::string& token) { app.raise(token); });
@@ -107,7 +107,7 @@ TEST_F(ApplicationInstanceTest, SharesStartedFromTheWindowInheritNoActivationTok
     ApplicationInstance instance;
     auto claimed = instance.claim(own);
     ASSERT_EQ(claimed.outcome, SingleInstance::Outcome::first) << claimed.failure;
-    PlenwickApp app(std::make_unique<UpdaterModel>(
+    SettingsWindow app(std::make_unique<UpdaterModel>(
         std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)")));
     QObject::connect(&instance, &ApplicationInstance::activated, &app.window(),
                      [&app](const std::string& token) { app.raise(token); });
@@ -121,7 +121,7 @@ TEST_F(ApplicationInstanceTest, SharesStartedFromTheWindowInheritNoActivationTok
     QApplication::processEvents();
 
     EXPECT_EQ(std::getenv("XDG_ACTIVATION_TOKEN"), nullptr);
-    QSignalSpy started(&app.content(), &ContentView::shareStarted);
+    QSignalSpy started(&app.content(), &SettingsForm::shareStarted);
     app.content().sharePhotos({QString::fromStdString((m_folder / "photo.jpg").string())});
     ASSERT_EQ(started.count(), 1);
     ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(seen); }, 20000));

@@ -1,6 +1,6 @@
-#include "ContentView.hpp"
 #include "LocalHttpServer.hpp"
 #include "QtTestSupport.hpp"
+#include "SettingsForm.hpp"
 #include "SpecSection.hpp"
 #include "TestSupport.hpp"
 #include "Updater.hpp"
@@ -63,7 +63,7 @@ protected:
 
 TEST_F(SettingsToShareTest, TheNextShareExportsWhatTheWindowSaved) {
     UpdaterModel updater(std::make_unique<Updater>("http://127.0.0.1:9/", 1, "0.1.0 (1)"));
-    ContentView view(updater);
+    SettingsForm view(updater);
     view.show();
     auto sections = view.findChildren<SpecSection*>();
     std::sort(sections.begin(), sections.end(),

@@ -10,25 +10,25 @@ class QAction;
 
 namespace plenwick {
 
-class ContentView;
+class SettingsForm;
 class UpdaterModel;
 
 // The application's frame: the one updater of the process and the one settings window, whose
 // menu holds "Check for Updates…" beside the window's own button and "Export Photos…".
-class PlenwickApp {
+class SettingsWindow {
 public:
     // Creates the updater (which starts it) and the window for the shared preferences, and
     // removes, off the GUI thread, what shares that died left behind.
-    PlenwickApp();
+    SettingsWindow();
     // The same frame over a given updater.
-    explicit PlenwickApp(std::unique_ptr<UpdaterModel> updater);
-    ~PlenwickApp();
-    PlenwickApp(const PlenwickApp&) = delete;
-    PlenwickApp& operator=(const PlenwickApp&) = delete;
+    explicit SettingsWindow(std::unique_ptr<UpdaterModel> updater);
+    ~SettingsWindow();
+    SettingsWindow(const SettingsWindow&) = delete;
+    SettingsWindow& operator=(const SettingsWindow&) = delete;
 
     UpdaterModel& updater() { return *m_updater; }
     QMainWindow& window() { return *m_window; }
-    ContentView& content() { return *m_content; }
+    SettingsForm& content() { return *m_content; }
     QAction& checkForUpdatesCommand() { return *m_checkForUpdates; }
     QAction& exportPhotosCommand() { return *m_exportPhotos; }
 
@@ -47,7 +47,7 @@ private:
 
     std::unique_ptr<UpdaterModel> m_updater;
     std::unique_ptr<QMainWindow> m_window;
-    ContentView* m_content;
+    SettingsForm* m_content;
     QAction* m_checkForUpdates;
     QAction* m_exportPhotos;
     // Removes what dead shares left behind; joined when the application goes.
