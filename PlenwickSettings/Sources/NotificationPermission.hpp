@@ -8,10 +8,11 @@ namespace plenwick {
 // The two questions the settings window puts to the notification centre. Both may wait on the
 // session bus, so the model asks them off the GUI thread.
 struct NotificationPermission {
-    // The authorization status as the platform numbers it: 0 not determined, 1 denied,
-    // 2 authorized, 3 provisional, 4 ephemeral.
+    // The authorization status as the settings store it: 1 denied (no notification service
+    // answers), 2 authorized; 0, not determined, is only ever stored, never answered.
     std::function<int64_t()> status;
-    // Asks to post alerts with sound; the verdict shows through `status` afterwards.
+    // Asks to post notifications, which on the desktop only probes the service again; the verdict
+    // shows through `status` afterwards.
     std::function<void()> request;
 
     // The desktop's notification centre.

@@ -26,8 +26,6 @@ public:
 
     explicit Log(std::string category);
 
-    const std::string& category() const { return m_category; }
-
     void info(const char* format, ...) const __attribute__((format(printf, 2, 3)));
     void error(const char* format, ...) const __attribute__((format(printf, 2, 3)));
     void write(LogLevel level, std::string_view message) const;

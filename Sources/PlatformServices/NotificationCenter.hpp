@@ -14,19 +14,16 @@ namespace plenwick {
 // dead bus never hangs the caller. Call it off a GUI thread; it may be called from any thread.
 class NotificationCenter {
 public:
-    // Authorization statuses, numbered as the platform numbers them.
-    static constexpr int64_t notDetermined = 0;
+    // The answers of the two status calls, numbered as the settings store them.
     static constexpr int64_t denied = 1;
     static constexpr int64_t authorized = 2;
-    static constexpr int64_t provisional = 3;
-    static constexpr int64_t ephemeral = 4;
 
     static NotificationCenter& current();
 
     // `authorized` when a notification server owns the name or the bus can start one, `denied`
     // when none can be reached (no session bus included). Never fails.
     int64_t authorizationStatus() const;
-    // Asks for alerts with sound. A desktop server needs no permission, so this probes again.
+    // A desktop notification server asks for no permission, so a request only probes again.
     int64_t requestAuthorization() const;
     // Shows the notification at once; an error when it could not be posted.
     // The body's &, < and > are escaped for a server that reads markup in bodies.

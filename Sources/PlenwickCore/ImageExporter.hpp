@@ -15,8 +15,6 @@ class ImageExporter {
 public:
     explicit ImageExporter(double quality) : m_quality(quality) {}
 
-    double quality() const { return m_quality; }
-
     // Writes the JPEG for `source` at `to`, sized by `rule`; returns the written size.
     Expected<PixelSize, ExportError> exportImage(const std::filesystem::path& source,
                                                  const std::filesystem::path& to,

@@ -28,8 +28,6 @@ public:
     // Replaces the stored list; false (and nothing stored) when it cannot be encoded or stored.
     bool save(const std::vector<ExportSpec>& specs);
 
-    const std::shared_ptr<Preferences>& preferences() const { return m_preferences; }
-
 private:
     std::shared_ptr<Preferences> m_preferences;
 };

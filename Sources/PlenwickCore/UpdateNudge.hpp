@@ -47,10 +47,6 @@ public:
     // means no new information.
     std::optional<std::string> suffix(std::stop_token stop = {}) const;
 
-    const std::string& feedURL() const { return m_feedURL; }
-    const std::shared_ptr<Preferences>& preferences() const { return m_preferences; }
-    int64_t currentBuild() const { return m_currentBuild; }
-
 private:
     struct Fetch;
     Fetch fetchLatestBuild(std::stop_token stop) const;
