@@ -1004,6 +1004,82 @@ TEST_F(Share, ManyPhotosFitATemporaryFolderFarSmallerThanThey) {
     EXPECT_TRUE(stagingIsGone());
 }
 
+TEST_F(Share, AnImageWithOneVeryLongEdgeTakesMemoryForItsOutputsNotForThatEdge) {
+    // Nine million pixels in one row or one column: 26 MB of pixels in a file of a few dozen kB.
+    constexpr int length = 9'000'000;
+    struct Output {
+        const char* folder;
+        int width;
+        int height;
+    };
+    struct Case {
+        const char* what;
+        bool column;
+        int photos;
+        // Empty for the default list. A width rule would keep a column as long as it is, which
+        // no JPEG can hold.
+        std::string specs;
+        std::vector<Output> outputs;
+        // When the resampler held weights for every pixel of the long edge: 1.2 GB for a row,
+        // 390 MB for a column, 3.6 GB for three rows. What is left is the program itself (50 MB),
+        // the held pixels, and libvips decoding a PNG row of 27 MB (130 MB, as `vips avg` takes).
+        long peakMegabytes;
+    };
+    const std::vector<Output> rowOutputs = {
+        {"instagram", 1080, 1}, {"threads", 1080, 1}, {"facebook", 2048, 1}};
+    const Case cases[] = {
+        {"a row", false, 1, "", rowOutputs, 400},
+        {"a column",
+         true,
+         1,
+         R"([{"id":"large","folder":"large","rule":{"longEdge":{"_0":2048}},"quality":0.85},)"
+         R"({"id":"small","folder":"small","rule":{"longEdge":{"_0":1080}},"quality":0.85}])",
+         {{"large", 1, 2048}, {"small", 1, 1080}},
+         200},
+        {"three rows at once", false, 3, "", rowOutputs, 1024},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(home() / ".config");
+        std::filesystem::remove_all(root());
+        if (!c.specs.empty())
+            storeSpecList(c.specs);
+        Path photos = home() / "photos";
+        std::filesystem::remove_all(photos);
+        std::filesystem::create_directories(photos);
+        test::writeImage(photos / "photo0.png", c.column ? 1 : length, c.column ? length : 1);
+        std::vector<std::string> arguments = {(photos / "photo0.png").string()};
+        for (int i = 1; i < c.photos; ++i) {
+            arguments.push_back((photos / ("photo" + std::to_string(i) + ".png")).string());
+            std::filesystem::copy_file(photos / "photo0.png", arguments.back());
+        }
+
+        auto exit = run(arguments);
+
+        EXPECT_EQ(exit.status, 0) << exit.standardError;
+        EXPECT_LT(exit.peakResidentKilobytes, c.peakMegabytes * 1024);
+        for (const Output& output : c.outputs)
+            for (int i = 0; i < c.photos; ++i) {
+                const std::string name =
+                    std::string(output.folder) + "/photo" + std::to_string(i) + ".jpg";
+                SCOPED_TRACE(name);
+                vips::VImage jpeg = vips::VImage::new_from_file((root() / name).c_str());
+                ASSERT_EQ(jpeg.width(), output.width);
+                ASSERT_EQ(jpeg.height(), output.height);
+                // The gradient the photo was made with, at the output's pixel centres: red
+                // along a row, green down a column, blue half of either.
+                const int edge = std::max(output.width, output.height);
+                vips::VImage ramp =
+                    (vips::VImage::xyz(edge, 1).extract_band(0) + 0.5) * (255.0 / edge);
+                vips::VImage none = ramp * 0.0;
+                vips::VImage expected = c.column ? none.bandjoin(ramp).bandjoin(ramp / 2.0).rot90()
+                                                 : ramp.bandjoin(none).bandjoin(ramp / 2.0);
+                EXPECT_LT((jpeg.cast(VIPS_FORMAT_FLOAT) - expected).abs().avg(), 3.0);
+            }
+        EXPECT_TRUE(stagingIsGone());
+    }
+}
+
 TEST_F(Share, AStoredListWithNumbersOutOfRangeCountsAsUndecodable) {
     test::writeImage(home() / "a.png", 300, 200);
     for (const char* list :

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -181,10 +182,12 @@ ChildProcess::Exit ChildProcess::wait() {
     while (collect(std::chrono::milliseconds(1000))) {
     }
     int status = 0;
-    ::waitpid(m_pid, &status, 0);
+    rusage usage{};
+    ::wait4(m_pid, &status, 0, &usage);
     m_pid = -1;
     Exit exit;
     exit.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    exit.peakResidentKilobytes = usage.ru_maxrss;
     exit.standardOutput = std::move(m_standardOutput);
     exit.standardError = std::move(m_standardError);
     return exit;

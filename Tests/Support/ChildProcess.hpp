@@ -29,6 +29,8 @@ public:
         int status = -1;
         std::string standardOutput;
         std::string standardError;
+        // The largest resident set the program reached, as the kernel counts it.
+        long peakResidentKilobytes = 0;
     };
 
     explicit ChildProcess(Options options);
