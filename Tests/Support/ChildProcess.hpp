@@ -19,6 +19,8 @@ public:
         std::map<std::string, std::optional<std::string>> environment;
         // Without it, standard input is /dev/null.
         bool pipeStandardInput = false;
+        // A file to read standard input from instead, such as a FIFO a test writes into.
+        std::optional<std::string> standardInputFile = std::nullopt;
     };
 
     struct Exit {
@@ -43,10 +45,14 @@ public:
     bool waitUntilBlocking(int number, std::chrono::milliseconds timeout);
     // Collects the rest of the output and waits for the program to end.
     Exit wait();
+    // The same, for at most `timeout`: nothing when the program still runs then.
+    std::optional<Exit> waitFor(std::chrono::milliseconds timeout);
 
 private:
     // Reads what is there within `timeout`; false once both pipes are at their end.
     bool collect(std::chrono::milliseconds timeout);
+    // The exit of a program that waitpid found ended with `status`, with the output collected.
+    Exit ended(int status);
 
     pid_t m_pid = -1;
     int m_input = -1;
