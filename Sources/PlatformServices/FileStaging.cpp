@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <optional>
 #include <poll.h>
+#include <string>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
