@@ -298,25 +298,41 @@ ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
         std::string sourcePath = urlPath(*url);
         std::string name = lastPathComponent(sourcePath);
 
-        std::optional<UniformType> contentType;
-        if (source)
-            contentType = UniformType::ofFile(*source);
-        if (!contentType)
-            contentType =
-                UniformType::withFilenameExtension(pathExtension(name), UniformType::data());
-        if (!contentType || !contentType->conformsTo(UniformType::image())) {
+        // By the bytes of the file, else by the extension of its name.
+        auto isImage = [&name](const std::optional<std::filesystem::path>& file) {
+            std::optional<UniformType> type;
+            if (file)
+                type = UniformType::ofFile(*file);
+            if (!type)
+                type = UniformType::withFilenameExtension(pathExtension(name), UniformType::data());
+            return type && type->conformsTo(UniformType::image());
+        };
+        auto notAnImage = [&name]() -> Outcome {
             std::string note = "file-url " + name + " is not an image";
             logger().info("%s", note.c_str());
             return {std::nullopt, note, nullptr};
-        }
+        };
+        // A pipe ("<(…)", a FIFO) can be read only once: it is judged by its copy.
+        struct stat status {};
+        const bool pipe =
+            source && ::stat(source->c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+        if (!pipe && !isImage(source))
+            return notAnImage();
 
         std::filesystem::path destination = itemFolder / name;
         auto staged = stageInto(itemFolder, source, destination, stop);
-        if (staged)
-            return {destination, std::nullopt, std::move(staged.value().reference)};
-        std::string note = "copy of file-url " + sourcePath + " failed: " + staged.error().message;
-        logger().error("%s", note.c_str());
-        return {std::nullopt, note, nullptr};
+        if (!staged) {
+            std::string note =
+                "copy of file-url " + sourcePath + " failed: " + staged.error().message;
+            logger().error("%s", note.c_str());
+            return {std::nullopt, note, nullptr};
+        }
+        if (pipe && !isImage(destination)) {
+            std::error_code ignored;
+            std::filesystem::remove(destination, ignored);
+            return notAnImage();
+        }
+        return {destination, std::nullopt, std::move(staged.value().reference)};
     };
     return await<Outcome>(
         [&](std::shared_ptr<Answer<Outcome>> answer) {

@@ -800,7 +800,7 @@ struct HandOverCase {
     const char* what;
     HandOver make;
     int status;
-    // The note of the item in the record, after "copy of file-url <path> failed: ".
+    // The note of the item in the record; "$P" stands for its path.
     std::optional<std::string> note;
 };
 
@@ -811,19 +811,25 @@ TEST_F(Share, WhatIsNoPhotoFileEndsAtOnceInItsNoteAndTheOthersAreExported) {
     test::writeImage(home() / "b.png", 200, 300);
     const std::string photo = test::readFile(home() / "a.png");
     const HandOverCase cases[] = {
-        {"a FIFO nothing writes to", fifo, 1, "a pipe that nothing writes to"},
+        {"a FIFO nothing writes to", fifo, 1,
+         "copy of file-url $P failed: a pipe that nothing writes to"},
         {"a FIFO a script writes a photo into",
          [&](const Path& name) {
              return fifoWrittenWith(name, photo, test::FifoWriter::End::close);
          },
          0, std::nullopt},
+        {"a FIFO named like a photo that carries text",
+         [](const Path& name) {
+             return fifoWrittenWith(name, "just words\n", test::FifoWriter::End::close);
+         },
+         1, "file-url photo.jpg is not an image"},
         {"a symbolic link to /dev/zero",
          [](const Path& name) {
              std::filesystem::create_symlink("/dev/zero", name);
              return nullptr;
          },
-         1, "a character device, not a file"},
-        {"a socket", listeningSocket, 1, "a socket, not a file"},
+         1, "copy of file-url $P failed: a character device, not a file"},
+        {"a socket", listeningSocket, 1, "copy of file-url $P failed: a socket, not a file"},
     };
     for (const HandOverCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -845,13 +851,33 @@ TEST_F(Share, WhatIsNoPhotoFileEndsAtOnceInItsNoteAndTheOthersAreExported) {
         auto records = diagnosticRecords();
         ASSERT_EQ(records.size(), 1u);
         if (c.note) {
-            EXPECT_THAT(records[0], HasSubstr("notes=[\"item 1: copy of file-url " +
-                                              handed.string() + " failed: " + *c.note + "\"]"));
+            std::string note = *c.note;
+            if (size_t at = note.find("$P"); at != std::string::npos)
+                note.replace(at, 2, handed.string());
+            EXPECT_THAT(records[0], HasSubstr("notes=[\"item 1: " + note + "\"]"));
         } else {
             EXPECT_THAT(records[0], HasSubstr("notes=[]"));
         }
         EXPECT_TRUE(stagingIsGone());
     }
+}
+
+TEST_F(Share, APipeOfAProcessSubstitutionIsJudgedByItsBytesAndExported) {
+    test::writeImage(home() / "a.png", 300, 200);
+    // The shell hands the share /dev/fd/N, the read end of a pipe from `cat`, with no name
+    // that says what it holds.
+    test::ChildProcess process({{"/bin/bash", "-c", "exec \"$0\" <(cat \"$1\")",
+                                 PLENWICK_SHARE_PROGRAM, (home() / "a.png").string()},
+                                m_environment});
+    auto exit = process.waitFor(30s);
+
+    ASSERT_TRUE(exit) << "the share still runs after 30 seconds";
+    EXPECT_EQ(exit->status, 0) << exit->standardError;
+    auto exported = namesIn(root() / "instagram");
+    ASSERT_EQ(exported.size(), 1u);
+    EXPECT_TRUE(isWholeJpeg(root() / "instagram" / exported[0]));
+    EXPECT_THAT(diagnosticRecords().at(0), HasSubstr("notes=[]"));
+    EXPECT_TRUE(stagingIsGone());
 }
 
 TEST_F(Share, EndlessBytesAreCutOffAtTheSizeOfAPhoto) {
