@@ -149,7 +149,7 @@ ShareViewController::exportProviders(const std::vector<std::shared_ptr<ItemProvi
     });
     std::stop_callback cancelSuffix(stop, [&suffixTask] { suffixTask.request_stop(); });
 
-    ItemLoader::Result loaded = ItemLoader::load(providers, staging.value().path());
+    ItemLoader::Result loaded = ItemLoader::load(providers, staging.value().path(), stop);
     if (stop.stop_requested()) {
         suffixTask.join();
         return {ShareOutcome::Status::dismissed, {}};
