@@ -148,7 +148,7 @@ ShareSession::exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& 
     });
     std::stop_callback cancelSuffix(stop, [&suffixTask] { suffixTask.request_stop(); });
 
-    ItemLoader::Result loaded = ItemLoader::load(providers, staging.value().path());
+    ItemLoader::Result loaded = ItemLoader::load(providers, staging.value().path(), stop);
     if (stop.stop_requested()) {
         suffixTask.join();
         return {ShareOutcome::Status::dismissed, {}};

@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -36,10 +40,30 @@ bool mayKeep(int descriptor) {
            static_cast<rlim_t>(descriptor) + spareDescriptors < limit.rlim_cur;
 }
 
-// Copies what is left of `input` into `output`.
-Expected<void, SystemError> copyBytes(const FileDescriptor& input, const FileDescriptor& output) {
+// Why a file of this kind is not read, if it is not.
+std::optional<SystemError> refusal(mode_t mode) {
+    if (S_ISREG(mode) || S_ISFIFO(mode))
+        return std::nullopt;
+    if (S_ISDIR(mode))
+        return SystemError::fromErrno({}, EISDIR);
+    if (S_ISCHR(mode))
+        return SystemError{"a character device, not a file", ENODEV};
+    if (S_ISBLK(mode))
+        return SystemError{"a block device, not a file", ENODEV};
+    if (S_ISSOCK(mode))
+        return SystemError{"a socket, not a file", ENODEV};
+    return SystemError{"not a file", ENODEV};
+}
+
+SystemError stopped() {
+    return SystemError::fromErrno({}, ECANCELED);
+}
+
+// Copies what is left of a regular file.
+Expected<void, SystemError> copyFile(const FileDescriptor& input, const FileDescriptor& output,
+                                     const std::stop_token& stop) {
     char buffer[1 << 16];
-    for (;;) {
+    while (!stop.stop_requested()) {
         ssize_t count = ::read(input.get(), buffer, sizeof buffer);
         if (count < 0 && errno == EINTR)
             continue;
@@ -50,23 +74,103 @@ Expected<void, SystemError> copyBytes(const FileDescriptor& input, const FileDes
         if (auto written = output.writeAll(buffer, static_cast<size_t>(count)); !written)
             return written;
     }
+    return stopped();
+}
+
+// Copies a pipe opened with O_NONBLOCK until its writer closes it. Every wait is a poll that a
+// stop request ends too, so neither a writer that says nothing nor one that never ends holds
+// the copy longer than the stop or the bound.
+Expected<void, SystemError> copyPipe(const FileDescriptor& input, const FileDescriptor& output,
+                                     const std::stop_token& stop) {
+    FileDescriptor stopEvent(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stopEvent)
+        return SystemError::fromErrno();
+    std::stop_callback onStop(stop, [event = stopEvent.get()] {
+        uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(event, &one, sizeof one);
+    });
+
+    // A FIFO that no program holds open for writing reads as ended at once, and poll does not
+    // wake for it until a writer has come; a writer that starts just now gets a moment.
+    const auto writerDeadline = std::chrono::steady_clock::now() + FileStaging::writerGrace;
+    bool writerSeen = false;
+    int64_t total = 0;
+    char buffer[1 << 16];
+    for (;;) {
+        if (stop.stop_requested())
+            return stopped();
+        ssize_t count = ::read(input.get(), buffer, sizeof buffer);
+        if (count > 0) {
+            writerSeen = true;
+            total += count;
+            if (total > FileStaging::largestPipedPhoto)
+                return FileStaging::tooLargeForAPhoto();
+            if (auto written = output.writeAll(buffer, static_cast<size_t>(count)); !written)
+                return written;
+            continue;
+        }
+        if (count == 0 && writerSeen)
+            return {};
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && errno != EAGAIN)
+            return SystemError::fromErrno();
+        // EAGAIN: a writer holds the pipe open and has nothing for us yet.
+        if (count < 0)
+            writerSeen = true;
+
+        int timeout = -1;
+        if (!writerSeen) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                writerDeadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return SystemError{"a pipe that nothing writes to", ENXIO};
+            timeout = static_cast<int>(left.count());
+        }
+        pollfd waits[2] = {{input.get(), POLLIN, 0}, {stopEvent.get(), POLLIN, 0}};
+        int ready = ::poll(waits, 2, timeout);
+        if (ready < 0 && errno != EINTR)
+            return SystemError::fromErrno();
+        // Bytes, or a writer that came and has gone again.
+        if (ready > 0 && waits[0].revents != 0)
+            writerSeen = true;
+    }
 }
 
 } // namespace
 
+SystemError FileStaging::tooLargeForAPhoto() {
+    return {"larger than any photo: more than " + std::to_string(largestPipedPhoto) + " bytes",
+            EFBIG};
+}
+
 Expected<FileStaging::Staged, SystemError>
-FileStaging::stage(const std::filesystem::path& source, const std::filesystem::path& destination) {
-    auto opened = FileDescriptor::open(source, O_RDONLY | O_CLOEXEC);
+FileStaging::stage(const std::filesystem::path& source, const std::filesystem::path& destination,
+                   std::stop_token stop) {
+    // What the file is, before it is opened: opening a device may already do something (rewind
+    // a tape, wake a camera), and opening a FIFO lets a writer go on.
+    auto located = FileDescriptor::open(source, O_PATH | O_CLOEXEC);
+    if (!located)
+        return located.error();
+    struct stat status {};
+    if (::fstat(located.value().get(), &status) != 0)
+        return SystemError::fromErrno();
+    if (auto refused = refusal(status.st_mode))
+        return *refused;
+    // Without waiting for a FIFO's writer; and the file opened is the one judged, whatever was
+    // put at its name meanwhile.
+    auto opened = FileDescriptor::open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (!opened)
         return opened.error();
     FileDescriptor input = std::move(opened.value());
-    struct stat status {};
     if (::fstat(input.get(), &status) != 0)
         return SystemError::fromErrno();
-    if (S_ISDIR(status.st_mode))
-        return SystemError::fromErrno({}, EISDIR);
-    // Only regular files are linked or referred to: a pipe or a device is read now, once.
-    if (S_ISREG(status.st_mode)) {
+    if (auto refused = refusal(status.st_mode))
+        return *refused;
+    const bool regular = S_ISREG(status.st_mode);
+
+    // Only regular files are linked or referred to: a pipe is read now, once.
+    if (regular) {
         // Through the descriptor, so that the file linked is the one opened, whatever happened
         // to its name since.
         if (::linkat(AT_FDCWD, descriptorPath(input.get()).c_str(), AT_FDCWD, destination.c_str(),
@@ -80,7 +184,7 @@ FileStaging::stage(const std::filesystem::path& source, const std::filesystem::p
     if (!created)
         return created.error();
     FileDescriptor output = std::move(created.value());
-    if (S_ISREG(status.st_mode)) {
+    if (regular) {
         if (::ioctl(output.get(), FICLONE, input.get()) == 0 && output.close())
             return Staged{Method::reflink, nullptr};
         // Without /proc there is nothing a link could reach the descriptor through.
@@ -93,7 +197,7 @@ FileStaging::stage(const std::filesystem::path& source, const std::filesystem::p
                           std::make_shared<const FileDescriptor>(std::move(input))};
         }
     }
-    auto copied = copyBytes(input, output);
+    auto copied = regular ? copyFile(input, output, stop) : copyPipe(input, output, stop);
     auto closed = output.close();
     if (copied && closed)
         return Staged{Method::copy, nullptr};

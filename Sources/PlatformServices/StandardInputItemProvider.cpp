@@ -1,6 +1,7 @@
 #include "PlatformServices/StandardInputItemProvider.hpp"
 
 #include "PlatformServices/FileDescriptor.hpp"
+#include "PlatformServices/FileStaging.hpp"
 #include "PlatformServices/UniformType.hpp"
 
 #include <cerrno>
@@ -70,6 +71,12 @@ Expected<void, SystemError> StandardInputItemProvider::store(int descriptor, int
         }
         if (count == 0)
             break;
+        // Bytes that never end must not fill the temporary folder: they are no photo.
+        if (total + static_cast<size_t>(count) >
+            static_cast<size_t>(FileStaging::largestPipedPhoto)) {
+            failure = FileStaging::tooLargeForAPhoto().prefixed("standard input");
+            break;
+        }
         if (head.size() < headLength)
             head.append(buffer, std::min(static_cast<size_t>(count), headLength - head.size()));
         total += static_cast<size_t>(count);
@@ -92,11 +99,14 @@ Expected<void, SystemError> StandardInputItemProvider::store(int descriptor, int
             name += "." + *extension;
     m_file = m_folder->path() / name;
     std::error_code error;
-    std::filesystem::rename(partial, m_file, error);
-    if (error && !failure)
-        failure = SystemError{error.message(), error.value()}.prefixed(notKept);
-    if (failure)
+    // What was kept of bytes that could not all be is of no use, and its room is needed.
+    if (failure) {
+        std::filesystem::remove(partial, error);
         return *failure;
+    }
+    std::filesystem::rename(partial, m_file, error);
+    if (error)
+        return SystemError{error.message(), error.value()}.prefixed(notKept);
     return {};
 }
 

@@ -10,7 +10,8 @@
 namespace plenwick {
 
 // Image bytes piped to the share ("-"). They are read to the end when the provider is made and
-// kept in a private temporary folder, not in memory. The provider registers the bytes' sniffed
+// kept in a private temporary folder, not in memory; more than a photo can be
+// (FileStaging::largestPipedPhoto) is not kept at all. The provider registers the bytes' sniffed
 // type (public.data when no type matches, nothing at all for no bytes); it has no name and no
 // file URL. Its one file representation is "image.<extension>" and is removed as soon as the
 // callback returns: standard input can be delivered only once.

@@ -220,7 +220,13 @@ std::optional<UniformType> UniformType::withFilenameExtension(std::string_view e
 }
 
 std::optional<UniformType> UniformType::ofFile(const std::filesystem::path& path) {
-    // Non-blocking, so that a FIFO or a device named like a photo cannot stall the caller.
+    // Only files and folders are opened: opening a FIFO would let a writer waiting for its
+    // reader go on into a pipe that this look closes again, and opening a device may already do
+    // something.
+    struct stat found {};
+    if (::stat(path.c_str(), &found) != 0 || (!S_ISREG(found.st_mode) && !S_ISDIR(found.st_mode)))
+        return std::nullopt;
+    // Non-blocking, so that a FIFO or a device put at the name meanwhile cannot stall the caller.
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0)
         return std::nullopt;

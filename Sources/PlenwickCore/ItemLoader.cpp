@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <functional>
 #include <future>
+#include <stop_token>
 #include <sys/stat.h>
 
 namespace plenwick {
@@ -25,36 +26,65 @@ const Log& logger() {
 constexpr const char* fileURLType = "public.file-url";
 
 // The one answer to one provider request, handed from the provider's thread to the waiting
-// loader. Only the first callback counts; a callback that is dropped without being called still
-// answers, as if it had delivered nothing, so the loader never waits for a lost callback.
+// loader. Only the first answer counts, whoever gives it: the callback, a stop request, or the
+// answer itself when its callback is dropped without being called, as if nothing was delivered.
+// So the loader never waits for a lost callback, nor past a stop while nobody has answered.
 template <typename T>
 class Answer {
 public:
-    explicit Answer(std::function<T()> unanswered) : m_unanswered(std::move(unanswered)) {}
+    // `failed` makes the answer of a request that yields nothing, with the reason when there is
+    // one: a dropped callback has none, a delivery that throws has its exception's.
+    explicit Answer(std::function<T(std::optional<std::string> reason)> failed)
+        : m_failed(std::move(failed)) {}
     ~Answer() {
-        if (claim())
-            m_promise.set_value(m_unanswered());
+        give([this] { return m_failed(std::nullopt); });
     }
     Answer(const Answer&) = delete;
     Answer& operator=(const Answer&) = delete;
 
-    // True for the first caller only; that caller then gives the answer.
-    bool claim() { return !m_answered.test_and_set(); }
-    void give(T value) { m_promise.set_value(std::move(value)); }
+    // The first caller answers with what `make` returns; the others return at once. Whatever
+    // `make` throws becomes the failed answer, so the waiting loader is answered in any case.
+    template <typename Make>
+    void give(Make make) noexcept {
+        if (m_answered.test_and_set())
+            return;
+        std::optional<std::string> reason;
+        try {
+            m_promise.set_value(make());
+            return;
+        } catch (const std::exception& error) {
+            reason = error.what();
+        } catch (...) {
+            reason = "an unexpected error";
+        }
+        try {
+            m_promise.set_value(m_failed(reason));
+        } catch (...) {
+            // Not even the note could be made: the request yields nothing, without one.
+            m_promise.set_value(T{});
+        }
+    }
     std::future<T> future() { return m_promise.get_future(); }
 
 private:
     std::promise<T> m_promise;
     std::atomic_flag m_answered;
-    std::function<T()> m_unanswered;
+    std::function<T(std::optional<std::string>)> m_failed;
 };
 
-// Starts a request whose callback owns the answer, and waits for it.
+// Starts a request whose callback owns the answer, and waits for it, or for a stop: a stop
+// answers in the provider's place unless a delivery already under way has claimed the answer,
+// and that delivery looks at the same stop while it stages.
 template <typename T>
 T await(const std::function<void(std::shared_ptr<Answer<T>>)>& start,
-        std::function<T()> unanswered) {
-    auto answer = std::make_shared<Answer<T>>(std::move(unanswered));
+        std::function<T(std::optional<std::string>)> failed, const std::stop_token& stop) {
+    auto answer = std::make_shared<Answer<T>>(std::move(failed));
     std::future<T> future = answer->future();
+    // Weakly, so that a callback dropped by its provider still answers when the answer goes.
+    std::stop_callback onStop(stop, [weak = std::weak_ptr(answer)]() noexcept {
+        if (auto held = weak.lock())
+            held->give([] { return T{}; });
+    });
     start(std::move(answer));
     return future.get();
 }
@@ -81,12 +111,12 @@ std::error_code createFolders(const std::filesystem::path& folder) {
 Expected<FileStaging::Staged, SystemError>
 stageInto(const std::filesystem::path& itemFolder,
           const std::optional<std::filesystem::path>& source,
-          const std::filesystem::path& destination) {
+          const std::filesystem::path& destination, const std::stop_token& stop) {
     if (std::error_code error = createFolders(itemFolder))
         return SystemError{error.message(), error.value()};
     if (!source)
         return SystemError{"not a file on this computer"};
-    return FileStaging::stage(*source, destination);
+    return FileStaging::stage(*source, destination, stop);
 }
 
 std::optional<std::string> urlOf(const ItemProvider::Item& item) {
@@ -146,25 +176,25 @@ std::string withinFolder(std::string name) {
 } // namespace
 
 ItemLoader::Result ItemLoader::load(const std::vector<std::shared_ptr<ItemProvider>>& providers,
-                                    const std::filesystem::path& staging) {
+                                    const std::filesystem::path& staging, std::stop_token stop) {
     Result result;
-    for (size_t i = 0; i < providers.size(); ++i) {
+    for (size_t i = 0; i < providers.size() && !stop.stop_requested(); ++i) {
         ItemProvider& provider = *providers[i];
         const std::string prefix = "item " + std::to_string(i) + ": ";
         const std::filesystem::path itemFolder = staging / ("item_" + std::to_string(i));
         std::optional<std::filesystem::path> staged;
 
         if (auto type = concreteImageType(provider)) {
-            std::optional<std::string> name = originalName(provider);
-            Outcome outcome = copyFileRepresentation(provider, *type, name, itemFolder);
+            std::optional<std::string> name = originalName(provider, stop);
+            Outcome outcome = copyFileRepresentation(provider, *type, name, itemFolder, stop);
             if (outcome.note)
                 result.notes.push_back(prefix + *outcome.note);
             staged = outcome.file;
             if (outcome.reference)
                 result.references.push_back(std::move(outcome.reference));
         }
-        if (!staged && provider.hasItemConformingTo(fileURLType)) {
-            Outcome outcome = copyFileURLItem(provider, itemFolder);
+        if (!staged && !stop.stop_requested() && provider.hasItemConformingTo(fileURLType)) {
+            Outcome outcome = copyFileURLItem(provider, itemFolder, stop);
             if (outcome.note)
                 result.notes.push_back(prefix + *outcome.note);
             staged = outcome.file;
@@ -176,6 +206,8 @@ ItemLoader::Result ItemLoader::load(const std::vector<std::shared_ptr<ItemProvid
             result.files.push_back(*staged);
             continue;
         }
+        if (stop.stop_requested())
+            break;
         ++result.skipped;
         std::string types = ListNotation::format(provider.registeredTypeIdentifiers());
         if (!concreteImageType(provider) && !provider.hasItemConformingTo(fileURLType))
@@ -194,7 +226,8 @@ std::optional<std::string> ItemLoader::concreteImageType(const ItemProvider& pro
     return std::nullopt;
 }
 
-std::optional<std::string> ItemLoader::originalName(ItemProvider& provider) {
+std::optional<std::string> ItemLoader::originalName(ItemProvider& provider,
+                                                    const std::stop_token& stop) {
     if (auto name = provider.suggestedName(); name && !name->empty())
         return name;
     if (!provider.hasItemConformingTo(fileURLType))
@@ -203,23 +236,24 @@ std::optional<std::string> ItemLoader::originalName(ItemProvider& provider) {
     return await<Name>(
         [&](std::shared_ptr<Answer<Name>> answer) {
             provider.loadFileURLItem([answer](ItemProvider::Item item, std::optional<std::string>) {
-                if (!answer->claim())
-                    return;
-                auto url = urlOf(item);
-                answer->give(url ? Name(lastPathComponent(urlPath(*url))) : std::nullopt);
+                answer->give([&] {
+                    auto url = urlOf(item);
+                    return url ? Name(lastPathComponent(urlPath(*url))) : std::nullopt;
+                });
             });
         },
-        [] { return std::nullopt; });
+        [](std::optional<std::string>) { return std::nullopt; }, stop);
 }
 
 ItemLoader::Outcome
 ItemLoader::copyFileRepresentation(ItemProvider& provider, const std::string& type,
                                    const std::optional<std::string>& preferredName,
-                                   const std::filesystem::path& itemFolder) {
+                                   const std::filesystem::path& itemFolder,
+                                   const std::stop_token& stop) {
     // Runs on the provider's thread while the temporary file still exists.
-    auto deliver = [type, preferredName,
-                    itemFolder](std::optional<std::filesystem::path> temporaryFile,
-                                std::optional<std::string> error) -> Outcome {
+    auto deliver = [type, preferredName, itemFolder,
+                    stop](std::optional<std::filesystem::path> temporaryFile,
+                          std::optional<std::string> error) -> Outcome {
         if (!temporaryFile) {
             std::string note =
                 "loadFileRepresentation(" + type + ") failed: " + error.value_or("nil url");
@@ -228,7 +262,7 @@ ItemLoader::copyFileRepresentation(ItemProvider& provider, const std::string& ty
         }
         std::filesystem::path destination =
             itemFolder / filename(preferredName, type, *temporaryFile);
-        auto staged = stageInto(itemFolder, temporaryFile, destination);
+        auto staged = stageInto(itemFolder, temporaryFile, destination, stop);
         if (staged)
             return {destination, std::nullopt, std::move(staged.value().reference)};
         std::string note = "copy of " + type + " representation to " + destination.string() +
@@ -241,17 +275,19 @@ ItemLoader::copyFileRepresentation(ItemProvider& provider, const std::string& ty
             provider.loadFileRepresentation(
                 type, [answer, deliver](std::optional<std::filesystem::path> temporaryFile,
                                         std::optional<std::string> error) {
-                    if (answer->claim())
-                        answer->give(deliver(std::move(temporaryFile), std::move(error)));
+                    answer->give(
+                        [&] { return deliver(std::move(temporaryFile), std::move(error)); });
                 });
         },
-        [deliver] { return deliver(std::nullopt, std::nullopt); });
+        [deliver](std::optional<std::string> reason) { return deliver(std::nullopt, reason); },
+        stop);
 }
 
 ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
-                                                const std::filesystem::path& itemFolder) {
-    auto deliver = [itemFolder](ItemProvider::Item item,
-                                std::optional<std::string> error) -> Outcome {
+                                                const std::filesystem::path& itemFolder,
+                                                const std::stop_token& stop) {
+    auto deliver = [itemFolder, stop](ItemProvider::Item item,
+                                      std::optional<std::string> error) -> Outcome {
         auto url = urlOf(item);
         if (!url) {
             std::string note = "file-url item failed: " + error.value_or("no url");
@@ -262,35 +298,51 @@ ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
         std::string sourcePath = urlPath(*url);
         std::string name = lastPathComponent(sourcePath);
 
-        std::optional<UniformType> contentType;
-        if (source)
-            contentType = UniformType::ofFile(*source);
-        if (!contentType)
-            contentType =
-                UniformType::withFilenameExtension(pathExtension(name), UniformType::data());
-        if (!contentType || !contentType->conformsTo(UniformType::image())) {
+        // By the bytes of the file, else by the extension of its name.
+        auto isImage = [&name](const std::optional<std::filesystem::path>& file) {
+            std::optional<UniformType> type;
+            if (file)
+                type = UniformType::ofFile(*file);
+            if (!type)
+                type = UniformType::withFilenameExtension(pathExtension(name), UniformType::data());
+            return type && type->conformsTo(UniformType::image());
+        };
+        auto notAnImage = [&name]() -> Outcome {
             std::string note = "file-url " + name + " is not an image";
             logger().info("%s", note.c_str());
             return {std::nullopt, note, nullptr};
-        }
+        };
+        // A pipe ("<(…)", a FIFO) can be read only once: it is judged by its copy.
+        struct stat status {};
+        const bool pipe =
+            source && ::stat(source->c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+        if (!pipe && !isImage(source))
+            return notAnImage();
 
         std::filesystem::path destination = itemFolder / name;
-        auto staged = stageInto(itemFolder, source, destination);
-        if (staged)
-            return {destination, std::nullopt, std::move(staged.value().reference)};
-        std::string note = "copy of file-url " + sourcePath + " failed: " + staged.error().message;
-        logger().error("%s", note.c_str());
-        return {std::nullopt, note, nullptr};
+        auto staged = stageInto(itemFolder, source, destination, stop);
+        if (!staged) {
+            std::string note =
+                "copy of file-url " + sourcePath + " failed: " + staged.error().message;
+            logger().error("%s", note.c_str());
+            return {std::nullopt, note, nullptr};
+        }
+        if (pipe && !isImage(destination)) {
+            std::error_code ignored;
+            std::filesystem::remove(destination, ignored);
+            return notAnImage();
+        }
+        return {destination, std::nullopt, std::move(staged.value().reference)};
     };
     return await<Outcome>(
         [&](std::shared_ptr<Answer<Outcome>> answer) {
             provider.loadFileURLItem(
                 [answer, deliver](ItemProvider::Item item, std::optional<std::string> error) {
-                    if (answer->claim())
-                        answer->give(deliver(std::move(item), std::move(error)));
+                    answer->give([&] { return deliver(std::move(item), std::move(error)); });
                 });
         },
-        [deliver] { return deliver(std::monostate{}, std::nullopt); });
+        [deliver](std::optional<std::string> reason) { return deliver(std::monostate{}, reason); },
+        stop);
 }
 
 std::string ItemLoader::filename(const std::optional<std::string>& preferredName,

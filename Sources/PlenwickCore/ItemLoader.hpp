@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,8 @@ namespace plenwick {
 // Turns the providers of a share into local image files: provider i is staged in the folder
 // "item_<i>" of the staging folder, from its image representation, else from its file URL. The
 // providers are handled strictly one after another on the calling thread, which waits for each
-// delivery. Nothing is thrown: every problem becomes a note, and a provider that yields no file
-// counts as skipped.
+// delivery. Nothing is thrown: every problem becomes a note, even a delivery that throws, and a
+// provider that yields no file counts as skipped.
 struct ItemLoader {
     ItemLoader() = delete;
 
@@ -38,9 +39,11 @@ struct ItemLoader {
 
     // Folders are created (mode 0700, with missing parents) only when a file is about to be
     // staged into them; the caller removes the staging folder. A file is staged without copying
-    // its bytes where the system allows it (FileStaging).
+    // its bytes where the system allows it (FileStaging). A stop request ends the load at once,
+    // whatever it waits on, even a provider that never answers: the result then holds what was
+    // staged until then, and the providers not yet handled are left out.
     static Result load(const std::vector<std::shared_ptr<ItemProvider>>& providers,
-                       const std::filesystem::path& staging);
+                       const std::filesystem::path& staging, std::stop_token stop = {});
 
 private:
     // The result of one copy attempt: a staged file or a note, never both.
@@ -51,11 +54,14 @@ private:
     };
 
     static std::optional<std::string> concreteImageType(const ItemProvider& provider);
-    static std::optional<std::string> originalName(ItemProvider& provider);
+    static std::optional<std::string> originalName(ItemProvider& provider,
+                                                   const std::stop_token& stop);
     static Outcome copyFileRepresentation(ItemProvider& provider, const std::string& type,
                                           const std::optional<std::string>& preferredName,
-                                          const std::filesystem::path& itemFolder);
-    static Outcome copyFileURLItem(ItemProvider& provider, const std::filesystem::path& itemFolder);
+                                          const std::filesystem::path& itemFolder,
+                                          const std::stop_token& stop);
+    static Outcome copyFileURLItem(ItemProvider& provider, const std::filesystem::path& itemFolder,
+                                   const std::stop_token& stop);
     static std::string filename(const std::optional<std::string>& preferredName,
                                 const std::string& type,
                                 const std::filesystem::path& temporaryFile);

@@ -1,14 +1,26 @@
+#include "FifoWriter.hpp"
+#include "PlatformServices/FileDescriptor.hpp"
 #include "PlatformServices/FileStaging.hpp"
 #include "ScopedMount.hpp"
 #include "TestSupport.hpp"
 
+#include <chrono>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 using namespace plenwick;
+using namespace std::chrono_literals;
 using Method = FileStaging::Method;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -85,6 +97,179 @@ TEST(FileStaging, FailuresNameTheSystemsReason) {
         EXPECT_EQ(result ? std::string() : result.error().message, c.reason);
     }
     EXPECT_EQ(test::readFile(folder / "taken.jpg"), "earlier");
+}
+
+// Stages on a thread of its own for at most ten seconds. A staging still waiting then on a FIFO
+// is let go (by `release`, or else by a writer that opens and closes it), so that the test fails
+// instead of hanging.
+Expected<FileStaging::Staged, SystemError> stageWithin(const std::filesystem::path& source,
+                                                       const std::filesystem::path& destination,
+                                                       std::stop_token stop = {},
+                                                       std::function<void()> release = {}) {
+    auto staging = std::async(std::launch::async,
+                              [&] { return FileStaging::stage(source, destination, stop); });
+    if (staging.wait_for(10s) != std::future_status::ready) {
+        ADD_FAILURE() << source << " is still being staged after ten seconds";
+        if (release)
+            release();
+        else
+            FileDescriptor writer(::open(source.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    }
+    return staging.get();
+}
+
+// What a source kind needs while it is staged: the program writing into a FIFO, a listening
+// socket.
+struct Source {
+    std::filesystem::path path;
+    std::shared_ptr<void> keep = nullptr;
+};
+
+struct KindCase {
+    const char* what;
+    std::function<Source(const std::filesystem::path& name)> make;
+    // How it is staged and the bytes it then has, or else why not.
+    std::optional<Method> method;
+    std::string bytesOrReason;
+};
+
+TEST(FileStaging, StagesFilesAndPipesAndRefusesEveryOtherKindUnread) {
+    test::TemporaryFolder folder;
+    // A small disk for the staged names: a device read without end fills this one only.
+    std::filesystem::create_directories(folder / "staging");
+    auto disk = test::ScopedMount::tmpfs(folder / "staging", 1 << 20);
+    const std::string photo = test::readFile(test::fixtures() / "orientation/Landscape_1.jpg");
+    ASSERT_FALSE(photo.empty());
+    const std::string piped = "image bytes from a pipe";
+
+    const KindCase cases[] = {
+        {"a regular file",
+         [&](const std::filesystem::path& name) {
+             std::ofstream(name, std::ios::binary) << photo;
+             return Source{name};
+         },
+         Method::reference, photo},
+        {"a FIFO whose writer writes a photo",
+         [&](const std::filesystem::path& name) {
+             EXPECT_EQ(::mkfifo(name.c_str(), 0600), 0);
+             return Source{name, std::make_shared<test::FifoWriter>(name, photo,
+                                                                    test::FifoWriter::End::close)};
+         },
+         Method::copy, photo},
+        {"a pipe by its /proc/self/fd name, as <(…) gives it",
+         [&](const std::filesystem::path&) {
+             int ends[2];
+             EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+             EXPECT_EQ(::write(ends[1], piped.data(), piped.size()),
+                       static_cast<ssize_t>(piped.size()));
+             ::close(ends[1]);
+             auto readEnd = std::make_shared<FileDescriptor>(ends[0]);
+             return Source{"/proc/self/fd/" + std::to_string(ends[0]), readEnd};
+         },
+         Method::copy, piped},
+        {"a FIFO nothing writes to",
+         [](const std::filesystem::path& name) {
+             EXPECT_EQ(::mkfifo(name.c_str(), 0600), 0);
+             return Source{name};
+         },
+         std::nullopt, "a pipe that nothing writes to"},
+        {"a symbolic link to /dev/zero",
+         [](const std::filesystem::path& name) {
+             std::filesystem::create_symlink("/dev/zero", name);
+             return Source{name};
+         },
+         std::nullopt, "a character device, not a file"},
+        {"a character device", [](const std::filesystem::path&) { return Source{"/dev/null"}; },
+         std::nullopt, "a character device, not a file"},
+        {"a block device",
+         [](const std::filesystem::path& name) {
+             EXPECT_EQ(::mknod(name.c_str(), S_IFBLK | 0600, makedev(7, 0)), 0)
+                 << "making a block device needs root";
+             return Source{name};
+         },
+         std::nullopt, "a block device, not a file"},
+        {"a socket",
+         [](const std::filesystem::path& name) {
+             auto socket =
+                 std::make_shared<FileDescriptor>(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             name.string().copy(address.sun_path, sizeof address.sun_path - 1);
+             EXPECT_EQ(
+                 ::bind(socket->get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+                 0);
+             EXPECT_EQ(::listen(socket->get(), 1), 0);
+             return Source{name, socket};
+         },
+         std::nullopt, "a socket, not a file"},
+        {"a folder",
+         [](const std::filesystem::path& name) {
+             std::filesystem::create_directory(name);
+             return Source{name};
+         },
+         std::nullopt, "Is a directory"},
+    };
+    int index = 0;
+    for (const KindCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Source source = c.make(folder / ("photo" + std::to_string(index) + ".jpg"));
+        std::filesystem::path staged =
+            folder / "staging" / ("photo" + std::to_string(index++) + ".jpg");
+
+        auto started = Clock::now();
+        auto result = stageWithin(source.path, staged);
+        auto took = Clock::now() - started;
+
+        // Nothing handed over makes the staging wait: a FIFO without a writer is given a moment.
+        EXPECT_LT(took, 1s);
+        if (c.method) {
+            ASSERT_TRUE(result) << result.error().message;
+            EXPECT_EQ(result.value().method, *c.method);
+            EXPECT_EQ(test::readFile(staged), c.bytesOrReason);
+        } else {
+            EXPECT_FALSE(result);
+            EXPECT_EQ(result ? std::string() : result.error().message, c.bytesOrReason);
+            EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(staged)));
+        }
+    }
+}
+
+TEST(FileStaging, AStopEndsTheCopyOfAPipeAtOnce) {
+    test::TemporaryFolder folder;
+    // Room for less than the bound, so that a copy that misses the stop ends anyway.
+    std::filesystem::create_directories(folder / "staging");
+    auto disk = test::ScopedMount::tmpfs(folder / "staging", uint64_t{1} << 30);
+    const test::FifoWriter::End ends[] = {test::FifoWriter::End::hold,
+                                          test::FifoWriter::End::endless};
+    for (test::FifoWriter::End end : ends) {
+        SCOPED_TRACE(end == test::FifoWriter::End::hold ? "a writer that says nothing"
+                                                        : "a writer that never ends");
+        const std::string name = "photo" + std::to_string(static_cast<int>(end)) + ".jpg";
+        std::filesystem::path fifo = folder / name;
+        std::filesystem::path staged = folder / "staging" / name;
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        test::FifoWriter writer(fifo, "\x89PNG\r\n\x1a\n", end);
+        std::stop_source stop;
+        Clock::time_point requested;
+        std::jthread stopper([&] {
+            while (!writer.opened())
+                std::this_thread::sleep_for(1ms);
+            std::this_thread::sleep_for(100ms);
+            requested = Clock::now();
+            stop.request_stop();
+        });
+
+        auto result = stageWithin(fifo, staged, stop.get_token(), [&] { writer.finish(); });
+        auto returned = Clock::now();
+        stopper.join();
+
+        EXPECT_LT(returned - requested, 1s);
+        EXPECT_FALSE(result);
+        EXPECT_EQ(result ? std::string() : result.error().message, "Operation canceled");
+        EXPECT_FALSE(std::filesystem::exists(staged));
+        writer.finish();
+        EXPECT_LT(writer.written(), int64_t{1} << 30);
+    }
 }
 
 } // namespace

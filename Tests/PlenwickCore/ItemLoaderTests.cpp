@@ -1,3 +1,4 @@
+#include "FifoWriter.hpp"
 #include "PlatformServices/FileURL.hpp"
 #include "PlatformServices/LogCapture.hpp"
 #include "PlenwickCore/ItemLoader.hpp"
@@ -7,9 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <future>
 #include <linux/capability.h>
+#include <new>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -20,6 +24,33 @@
 
 using namespace plenwick;
 using namespace std::string_literals;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Set on a thread, the next allocation of that thread fails as if memory had run out.
+thread_local bool failNextAllocation = false;
+
+} // namespace
+
+void* operator new(std::size_t size) {
+    if (failNextAllocation) {
+        failNextAllocation = false;
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(size ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size ? size : 1);
+}
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
 
 namespace {
 
@@ -36,6 +67,8 @@ enum class Delivery {
     late,          // from another thread, after a while
     twice,         // calls its callback a second time
     dropped,       // lets go of the callback without calling it
+    never,         // keeps the callback without calling it, as long as the provider lives
+    outOfMemory,   // from another thread, which runs out of memory once the callback runs
 };
 
 struct Script {
@@ -77,8 +110,12 @@ public:
 
     void loadFileURLItem(ItemCallback callback) override {
         requests.push_back("file URL");
-        deliver([callback, item = m_script.fileURL, error = m_script.fileURLError] {
-            callback(item, error);
+        deliver([callback, item = m_script.fileURL, error = m_script.fileURLError,
+                 starve = m_script.delivery == Delivery::outOfMemory] {
+            ItemProvider::Item delivered = item;
+            std::optional<std::string> reason = error;
+            failNextAllocation = starve;
+            callback(std::move(delivered), std::move(reason));
         });
     }
 
@@ -91,11 +128,15 @@ public:
             file = folder / *m_script.temporaryName;
             temporaryFiles.push_back(*file);
         }
-        deliver([callback, file, error = m_script.representationError] {
+        deliver([callback, file, error = m_script.representationError,
+                 starve = m_script.delivery == Delivery::outOfMemory] {
             // Like the platform's, the temporary file lives only while the callback runs.
             if (file && file->has_filename() && !std::filesystem::exists(*file))
                 writeFile(*file, "representation bytes");
-            callback(file, error);
+            std::optional<std::filesystem::path> delivered = file;
+            std::optional<std::string> reason = error;
+            failNextAllocation = starve;
+            callback(std::move(delivered), std::move(reason));
             std::error_code ignored;
             if (file && file->has_filename() && file->filename() != "..")
                 std::filesystem::remove(*file, ignored);
@@ -104,6 +145,10 @@ public:
 
     std::vector<std::string> requests;
     std::vector<std::filesystem::path> temporaryFiles;
+    // How many callbacks it keeps without calling them.
+    std::atomic<int> kept{0};
+    // Lets go of the callbacks it keeps, which then answer as not delivered.
+    void release() { m_kept.clear(); }
 
 private:
     void deliver(std::function<void()> work) {
@@ -138,12 +183,21 @@ private:
         case Delivery::dropped:
             m_threads.emplace_back([answer = std::move(answer)] { --outstanding; });
             break;
+        case Delivery::never:
+            m_kept.push_back(std::move(answer));
+            ++kept;
+            break;
+        case Delivery::outOfMemory:
+            // As every provider of the host delivers: what the delivery throws ends its thread.
+            m_threads.push_back(startDelivery(answer));
+            break;
         }
     }
 
     Script m_script;
     std::filesystem::path m_scratch;
     int m_counter = 0;
+    std::vector<std::function<void()>> m_kept;
     std::vector<std::jthread> m_threads;
 };
 
@@ -330,6 +384,23 @@ TEST(ItemLoader, StagesEachProviderInItsOwnFolderAndNotesEveryProblem) {
          1,
          {"item 0: loadFileRepresentation(public.jpeg) failed: nil url",
           "item 0: file-url item failed: no url"}},
+        {"deliveries that run out of memory fail their own item only",
+         {{.types = {"public.jpeg"}, .name = "a", .delivery = Delivery::outOfMemory},
+          {.types = {"public.file-url"}, .fileURL = fileURL, .delivery = Delivery::outOfMemory},
+          {.types = {"public.png"}, .name = "c"}},
+         {"item_2/c.png"},
+         2,
+         {"item 0: loadFileRepresentation(public.jpeg) failed: std::bad_alloc",
+          "item 1: file-url item failed: std::bad_alloc"}},
+        {"the name request runs out of memory too",
+         {{.types = {"public.file-url", "public.jpeg"},
+           .fileURL = fileURL,
+           .delivery = Delivery::outOfMemory},
+          {.types = {"public.png"}, .name = "b"}},
+         {"item_1/b.png"},
+         1,
+         {"item 0: loadFileRepresentation(public.jpeg) failed: std::bad_alloc",
+          "item 0: file-url item failed: std::bad_alloc"}},
     };
     for (const LoadCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -375,6 +446,80 @@ TEST(ItemLoader, StagesEachProviderInItsOwnFolderAndNotesEveryProblem) {
         scripted.clear();
         for (const auto& file : delivered)
             EXPECT_FALSE(std::filesystem::exists(file)) << file;
+    }
+}
+
+// A share whose load waits on something that does not come: the wait, and the thing that lets
+// it go when a stop does not.
+struct Waiting {
+    std::shared_ptr<ItemProvider> provider;
+    std::function<bool()> waits;
+    std::function<void()> release;
+};
+
+struct StopCase {
+    const char* what;
+    std::function<Waiting(LoaderFolders&)> make;
+};
+
+TEST(ItemLoader, AStopEndsTheLoadWhateverItWaitsOn) {
+    const StopCase cases[] = {
+        {"a provider that never answers",
+         [](LoaderFolders& folders) {
+             auto provider = folders.provider(
+                 {.types = {"public.jpeg"}, .name = "never", .delivery = Delivery::never});
+             return Waiting{provider, [provider] { return provider->kept > 0; },
+                            [provider] { provider->release(); }};
+         }},
+        {"a provider that never answers the request for the name",
+         [](LoaderFolders& folders) {
+             auto provider = folders.provider({.types = {"public.file-url", "public.jpeg"},
+                                               .fileURL = "file://$F/photo.jpg",
+                                               .delivery = Delivery::never});
+             return Waiting{provider, [provider] { return provider->kept > 0; },
+                            [provider] { provider->release(); }};
+         }},
+        {"a FIFO whose writer says nothing",
+         [](LoaderFolders& folders) {
+             std::filesystem::path fifo = folders.sources() / "photo from a pipe.jpg";
+             EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+             auto writer = std::make_shared<test::FifoWriter>(fifo, "\xFF\xD8\xFF",
+                                                              test::FifoWriter::End::hold);
+             return Waiting{ItemProvider::forArgument(fifo.string()),
+                            [writer] { return writer->opened(); }, [writer] { writer->finish(); }};
+         }},
+    };
+    for (const StopCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoaderFolders folders;
+        auto before = folders.provider({.types = {"public.jpeg"}, .name = "before"});
+        Waiting waiting = c.make(folders);
+        auto after = folders.provider({.types = {"public.jpeg"}, .name = "after"});
+        std::stop_source stop;
+
+        auto loading = std::async(std::launch::async, [&] {
+            return ItemLoader::load({before, waiting.provider, after}, folders.staging(),
+                                    stop.get_token());
+        });
+        while (!waiting.waits() && loading.wait_for(1ms) != std::future_status::ready) {
+        }
+        auto requested = std::chrono::steady_clock::now();
+        stop.request_stop();
+        bool ended = loading.wait_for(10s) == std::future_status::ready;
+        auto took = std::chrono::steady_clock::now() - requested;
+        if (!ended) {
+            ADD_FAILURE() << "the load still waits ten seconds after the stop";
+            waiting.release();
+        }
+        ItemLoader::Result result = loading.get();
+
+        EXPECT_LT(took, 1s);
+        // What was staged before the stop is kept; nothing more is asked for after it.
+        EXPECT_EQ(result.files,
+                  std::vector<std::filesystem::path>{folders.staging() / "item_0/before.jpeg"});
+        EXPECT_EQ(result.skipped, 0);
+        EXPECT_TRUE(after->requests.empty());
+        waiting.release();
     }
 }
 

@@ -188,7 +188,7 @@ TEST_F(ShareInProcess, HandsAllProvidersInOrderAndStartsOnce) {
 }
 
 TEST_F(ShareInProcess, DismissedWhileAProviderStillDeliversLeavesNothingBehind) {
-    // A photo that is a FIFO: the loader reads it to its end, which comes when the test says.
+    // A photo that is a FIFO: the loader reads it as long as its writer holds it open.
     const auto fifo = m_home / "photo.png";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     RecordedShare share({std::make_shared<FileItemProvider>(fifo)});
@@ -197,17 +197,8 @@ TEST_F(ShareInProcess, DismissedWhileAProviderStillDeliversLeavesNothingBehind) 
     // Opening for writing waits for the loader to open the FIFO: the share is loading.
     FileDescriptor writer(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
     ASSERT_TRUE(writer);
-    // A reader of the test's own, so that no write ever meets a FIFO without one.
-    FileDescriptor reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    ASSERT_TRUE(reader);
+    // The writer says nothing and stays: the dismissal alone ends the loading.
     share.session.cancel();
-    // More than the FIFO holds: the write ends only once the loader reads; the close ends
-    // its loading.
-    const int capacity = ::fcntl(writer.get(), F_GETPIPE_SZ);
-    ASSERT_GT(capacity, 0);
-    const std::string bytes(2 * static_cast<size_t>(capacity), '\0');
-    ASSERT_TRUE(writer.writeAll(bytes.data(), bytes.size()));
-    ASSERT_TRUE(writer.close());
     auto outcome = share.session.wait();
 
     ASSERT_TRUE(outcome);

@@ -1,5 +1,8 @@
 #include "ChildProcess.hpp"
+#include "FifoWriter.hpp"
 #include "LocalHttpServer.hpp"
+#include "PlatformServices/FileDescriptor.hpp"
+#include "PlatformServices/FileStaging.hpp"
 #include "PlatformServices/Preferences.hpp"
 #include "PlatformServices/TemporaryFolder.hpp"
 #include "PlenwickCore/SpecStore.hpp"
@@ -16,7 +19,9 @@
 #include <regex>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -1004,6 +1009,82 @@ TEST_F(Share, ManyPhotosFitATemporaryFolderFarSmallerThanThey) {
     EXPECT_TRUE(stagingIsGone());
 }
 
+TEST_F(Share, AnImageWithOneVeryLongEdgeTakesMemoryForItsOutputsNotForThatEdge) {
+    // Nine million pixels in one row or one column: 26 MB of pixels in a file of a few dozen kB.
+    constexpr int length = 9'000'000;
+    struct Output {
+        const char* folder;
+        int width;
+        int height;
+    };
+    struct Case {
+        const char* what;
+        bool column;
+        int photos;
+        // Empty for the default list. A width rule would keep a column as long as it is, which
+        // no JPEG can hold.
+        std::string specs;
+        std::vector<Output> outputs;
+        // When the resampler held weights for every pixel of the long edge: 1.2 GB for a row,
+        // 390 MB for a column, 3.6 GB for three rows. What is left is the program itself (50 MB),
+        // the held pixels, and libvips decoding a PNG row of 27 MB (130 MB, as `vips avg` takes).
+        long peakMegabytes;
+    };
+    const std::vector<Output> rowOutputs = {
+        {"instagram", 1080, 1}, {"threads", 1080, 1}, {"facebook", 2048, 1}};
+    const Case cases[] = {
+        {"a row", false, 1, "", rowOutputs, 400},
+        {"a column",
+         true,
+         1,
+         R"([{"id":"large","folder":"large","rule":{"longEdge":{"_0":2048}},"quality":0.85},)"
+         R"({"id":"small","folder":"small","rule":{"longEdge":{"_0":1080}},"quality":0.85}])",
+         {{"large", 1, 2048}, {"small", 1, 1080}},
+         200},
+        {"three rows at once", false, 3, "", rowOutputs, 1024},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(home() / ".config");
+        std::filesystem::remove_all(root());
+        if (!c.specs.empty())
+            storeSpecList(c.specs);
+        Path photos = home() / "photos";
+        std::filesystem::remove_all(photos);
+        std::filesystem::create_directories(photos);
+        test::writeImage(photos / "photo0.png", c.column ? 1 : length, c.column ? length : 1);
+        std::vector<std::string> arguments = {(photos / "photo0.png").string()};
+        for (int i = 1; i < c.photos; ++i) {
+            arguments.push_back((photos / ("photo" + std::to_string(i) + ".png")).string());
+            std::filesystem::copy_file(photos / "photo0.png", arguments.back());
+        }
+
+        auto exit = run(arguments);
+
+        EXPECT_EQ(exit.status, 0) << exit.standardError;
+        EXPECT_LT(exit.peakResidentKilobytes, c.peakMegabytes * 1024);
+        for (const Output& output : c.outputs)
+            for (int i = 0; i < c.photos; ++i) {
+                const std::string name =
+                    std::string(output.folder) + "/photo" + std::to_string(i) + ".jpg";
+                SCOPED_TRACE(name);
+                vips::VImage jpeg = vips::VImage::new_from_file((root() / name).c_str());
+                ASSERT_EQ(jpeg.width(), output.width);
+                ASSERT_EQ(jpeg.height(), output.height);
+                // The gradient the photo was made with, at the output's pixel centres: red
+                // along a row, green down a column, blue half of either.
+                const int edge = std::max(output.width, output.height);
+                vips::VImage ramp =
+                    (vips::VImage::xyz(edge, 1).extract_band(0) + 0.5) * (255.0 / edge);
+                vips::VImage none = ramp * 0.0;
+                vips::VImage expected = c.column ? none.bandjoin(ramp).bandjoin(ramp / 2.0).rot90()
+                                                 : ramp.bandjoin(none).bandjoin(ramp / 2.0);
+                EXPECT_LT((jpeg.cast(VIPS_FORMAT_FLOAT) - expected).abs().avg(), 3.0);
+            }
+        EXPECT_TRUE(stagingIsGone());
+    }
+}
+
 TEST_F(Share, AStoredListWithNumbersOutOfRangeCountsAsUndecodable) {
     test::writeImage(home() / "a.png", 300, 200);
     for (const char* list :
@@ -1020,6 +1101,198 @@ TEST_F(Share, AStoredListWithNumbersOutOfRangeCountsAsUndecodable) {
             EXPECT_TRUE(std::filesystem::exists(root() / folder / "a.jpg")) << folder;
         EXPECT_FALSE(std::filesystem::exists(root() / "x"));
         EXPECT_TRUE(stagingIsGone());
+    }
+}
+
+// What is handed over in the place of a photo, made at `name`; what it needs while the share
+// runs (the program writing into a FIFO, a listening socket) lives as long as the result.
+using HandOver = std::function<std::shared_ptr<void>(const Path& name)>;
+
+std::shared_ptr<void> fifo(const Path& name) {
+    EXPECT_EQ(::mkfifo(name.c_str(), 0600), 0);
+    return nullptr;
+}
+
+std::shared_ptr<void> fifoWrittenWith(const Path& name, std::string bytes,
+                                      test::FifoWriter::End end) {
+    fifo(name);
+    return std::make_shared<test::FifoWriter>(name, std::move(bytes), end);
+}
+
+std::shared_ptr<void> listeningSocket(const Path& name) {
+    auto socket =
+        std::make_shared<FileDescriptor>(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    name.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    EXPECT_EQ(::bind(socket->get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+              0);
+    EXPECT_EQ(::listen(socket->get(), 1), 0);
+    return socket;
+}
+
+struct HandOverCase {
+    const char* what;
+    HandOver make;
+    int status;
+    // The note of the item in the record; "$P" stands for its path.
+    std::optional<std::string> note;
+};
+
+TEST_F(Share, WhatIsNoPhotoFileEndsAtOnceInItsNoteAndTheOthersAreExported) {
+    // A temporary folder far smaller than the disk: a device read without end fills this one.
+    auto small = test::ScopedMount::tmpfs(temporary(), 16 << 20);
+    test::writeImage(home() / "a.png", 300, 200);
+    test::writeImage(home() / "b.png", 200, 300);
+    const std::string photo = test::readFile(home() / "a.png");
+    const HandOverCase cases[] = {
+        {"a FIFO nothing writes to", fifo, 1,
+         "copy of file-url $P failed: a pipe that nothing writes to"},
+        {"a FIFO a script writes a photo into",
+         [&](const Path& name) {
+             return fifoWrittenWith(name, photo, test::FifoWriter::End::close);
+         },
+         0, std::nullopt},
+        {"a FIFO named like a photo that carries text",
+         [](const Path& name) {
+             return fifoWrittenWith(name, "just words\n", test::FifoWriter::End::close);
+         },
+         1, "file-url photo.jpg is not an image"},
+        {"a symbolic link to /dev/zero",
+         [](const Path& name) {
+             std::filesystem::create_symlink("/dev/zero", name);
+             return nullptr;
+         },
+         1, "copy of file-url $P failed: a character device, not a file"},
+        {"a socket", listeningSocket, 1, "copy of file-url $P failed: a socket, not a file"},
+    };
+    for (const HandOverCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(root());
+        Path handed = home() / "photos" / "photo.jpg";
+        std::filesystem::remove_all(handed.parent_path());
+        std::filesystem::create_directories(handed.parent_path());
+        auto keep = c.make(handed);
+
+        test::ChildProcess process(
+            share({(home() / "a.png").string(), handed.string(), (home() / "b.png").string()}));
+        auto exit = process.waitFor(30s);
+
+        ASSERT_TRUE(exit) << "the share still runs after 30 seconds";
+        EXPECT_EQ(exit->status, c.status) << exit->standardError;
+        for (const char* name : {"a.jpg", "b.jpg"})
+            EXPECT_TRUE(isWholeJpeg(root() / "instagram" / name)) << name;
+        EXPECT_EQ(std::filesystem::exists(root() / "instagram/photo.jpg"), !c.note);
+        auto records = diagnosticRecords();
+        ASSERT_EQ(records.size(), 1u);
+        if (c.note) {
+            std::string note = *c.note;
+            if (size_t at = note.find("$P"); at != std::string::npos)
+                note.replace(at, 2, handed.string());
+            EXPECT_THAT(records[0], HasSubstr("notes=[\"item 1: " + note + "\"]"));
+        } else {
+            EXPECT_THAT(records[0], HasSubstr("notes=[]"));
+        }
+        EXPECT_TRUE(stagingIsGone());
+    }
+}
+
+TEST_F(Share, APipeOfAProcessSubstitutionIsJudgedByItsBytesAndExported) {
+    test::writeImage(home() / "a.png", 300, 200);
+    // The shell hands the share /dev/fd/N, the read end of a pipe from `cat`, with no name
+    // that says what it holds.
+    test::ChildProcess process({{"/bin/bash", "-c", "exec \"$0\" <(cat \"$1\")",
+                                 PLENWICK_SHARE_PROGRAM, (home() / "a.png").string()},
+                                m_environment});
+    auto exit = process.waitFor(30s);
+
+    ASSERT_TRUE(exit) << "the share still runs after 30 seconds";
+    EXPECT_EQ(exit->status, 0) << exit->standardError;
+    auto exported = namesIn(root() / "instagram");
+    ASSERT_EQ(exported.size(), 1u);
+    EXPECT_TRUE(isWholeJpeg(root() / "instagram" / exported[0]));
+    EXPECT_THAT(diagnosticRecords().at(0), HasSubstr("notes=[]"));
+    EXPECT_TRUE(stagingIsGone());
+}
+
+TEST_F(Share, EndlessBytesAreCutOffAtTheSizeOfAPhoto) {
+    // Room for the bound and a little more: bytes read on past it would fill the folder.
+    auto roomy = test::ScopedMount::tmpfs(temporary(), FileStaging::largestPipedPhoto + (64 << 20));
+    test::writeImage(home() / "a.png", 300, 200);
+    const std::string head = "\x89PNG\r\n\x1a\n";
+    const std::string bound = std::to_string(FileStaging::largestPipedPhoto);
+    Path endless = home() / "photo.png";
+    for (bool standardInput : {false, true}) {
+        SCOPED_TRACE(standardInput ? "standard input" : "a FIFO");
+        std::filesystem::remove_all(root());
+        std::filesystem::remove(endless);
+        auto writer = fifoWrittenWith(endless, head, test::FifoWriter::End::endless);
+        auto options = share({(home() / "a.png").string(), standardInput ? "-" : endless.string()});
+        if (standardInput)
+            options.standardInputFile = endless.string();
+
+        test::ChildProcess process(options);
+        auto exit = process.waitFor(120s);
+
+        ASSERT_TRUE(exit) << "the share still runs after two minutes";
+        EXPECT_EQ(exit->status, 1) << exit->standardError;
+        EXPECT_EQ(lines(exit->standardOutput).back(),
+                  "Exported 1 photo to Socials, 1 items skipped");
+        std::string note =
+            standardInput ? "item 1: loadFileRepresentation(public.png) failed: standard input: "
+                          : "item 1: copy of file-url " + endless.string() + " failed: ";
+        EXPECT_THAT(diagnosticRecords().at(0),
+                    HasSubstr(note + "larger than any photo: more than " + bound + " bytes"));
+        EXPECT_TRUE(stagingIsGone());
+    }
+}
+
+TEST_F(Share, ASigtermEndsAShareWaitingOnAPipeWithinASecond) {
+    // Room for a little more than the bound, so that a copy that misses the stop still ends.
+    auto roomy = test::ScopedMount::tmpfs(temporary(), FileStaging::largestPipedPhoto + (64 << 20));
+    test::writeImage(home() / "a.png", 300, 200);
+    const struct {
+        const char* what;
+        bool standardInput;
+        test::FifoWriter::End end;
+    } cases[] = {
+        {"a FIFO whose writer says nothing", false, test::FifoWriter::End::hold},
+        {"a FIFO whose writer never ends", false, test::FifoWriter::End::endless},
+        {"standard input that never ends", true, test::FifoWriter::End::endless},
+    };
+    Path pipe = home() / "photo.jpg";
+    for (bool window : {false, true}) {
+        m_environment["DISPLAY"] = window ? std::optional<std::string>(":99") : std::nullopt;
+        m_environment["QT_QPA_PLATFORM"] =
+            window ? std::optional<std::string>("offscreen") : std::nullopt;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (window ? ", in the window" : ", in the terminal"));
+            std::filesystem::remove(pipe);
+            fifo(pipe);
+            test::FifoWriter writer(pipe, "\xFF\xD8\xFF\xE0", c.end);
+            auto options =
+                share({(home() / "a.png").string(), c.standardInput ? "-" : pipe.string()});
+            if (c.standardInput)
+                options.standardInputFile = pipe.string();
+            test::ChildProcess process(options);
+            // The share holds its signals from the start; a FIFO's copy has begun once it is
+            // open, standard input is read from the start.
+            ASSERT_TRUE(process.waitUntilBlocking(SIGTERM, 30s));
+            while (!writer.opened())
+                std::this_thread::sleep_for(1ms);
+            std::this_thread::sleep_for(200ms);
+
+            auto sent = std::chrono::steady_clock::now();
+            process.signal(SIGTERM);
+            auto exit = process.waitFor(10s);
+            auto took = std::chrono::steady_clock::now() - sent;
+
+            ASSERT_TRUE(exit) << "the share still runs ten seconds after SIGTERM";
+            EXPECT_EQ(exit->status, 130) << exit->standardError;
+            EXPECT_LT(took, 1s);
+            EXPECT_FALSE(std::filesystem::exists(root() / ".plenwick.log"));
+            EXPECT_TRUE(stagingIsGone());
+        }
     }
 }
 

@@ -8,7 +8,9 @@
 #include <fstream>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -74,7 +76,7 @@ ChildProcess::ChildProcess(Options options) {
     if (m_pid < 0)
         throw std::runtime_error("cannot fork");
     if (m_pid == 0) {
-        int null = ::open("/dev/null", O_RDONLY);
+        int null = ::open(options.standardInputFile.value_or("/dev/null").c_str(), O_RDONLY);
         ::dup2(options.pipeStandardInput ? input[0] : null, STDIN_FILENO);
         ::dup2(output[1], STDOUT_FILENO);
         ::dup2(error[1], STDERR_FILENO);
@@ -181,10 +183,38 @@ ChildProcess::Exit ChildProcess::wait() {
     while (collect(std::chrono::milliseconds(1000))) {
     }
     int status = 0;
-    ::waitpid(m_pid, &status, 0);
+    rusage usage{};
+    ::wait4(m_pid, &status, 0, &usage);
+    return ended(status, usage);
+}
+
+std::optional<ChildProcess::Exit> ChildProcess::waitFor(std::chrono::milliseconds timeout) {
+    closeStandardInput();
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    rusage usage{};
+    for (;;) {
+        pid_t done = ::wait4(m_pid, &status, WNOHANG, &usage);
+        if (done == m_pid)
+            break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (done < 0 || left.count() <= 0)
+            return std::nullopt;
+        // Output that nobody reads would block the program in its writes.
+        if (!collect(std::min(left, std::chrono::milliseconds(10))))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    while (collect(std::chrono::milliseconds(1000))) {
+    }
+    return ended(status, usage);
+}
+
+ChildProcess::Exit ChildProcess::ended(int status, const rusage& usage) {
     m_pid = -1;
     Exit exit;
     exit.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    exit.peakResidentKilobytes = usage.ru_maxrss;
     exit.standardOutput = std::move(m_standardOutput);
     exit.standardError = std::move(m_standardError);
     return exit;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -22,6 +23,8 @@ public:
         // Standard output and error are pipes whose reader has gone, as when the reader at the
         // end of a pipeline quit before the program wrote: every write meets EPIPE.
         bool outputReaderGone = false;
+        // A file to read standard input from instead, such as a FIFO a test writes into.
+        std::optional<std::string> standardInputFile = std::nullopt;
     };
 
     struct Exit {
@@ -29,6 +32,8 @@ public:
         int status = -1;
         std::string standardOutput;
         std::string standardError;
+        // The largest resident set the program reached, as the kernel counts it.
+        long peakResidentKilobytes = 0;
     };
 
     explicit ChildProcess(Options options);
@@ -46,10 +51,15 @@ public:
     bool waitUntilBlocking(int number, std::chrono::milliseconds timeout);
     // Collects the rest of the output and waits for the program to end.
     Exit wait();
+    // The same, for at most `timeout`: nothing when the program still runs then.
+    std::optional<Exit> waitFor(std::chrono::milliseconds timeout);
 
 private:
     // Reads what is there within `timeout`; false once both pipes are at their end.
     bool collect(std::chrono::milliseconds timeout);
+    // The exit of a program that wait4 found ended with `status` and `usage`, with the output
+    // collected.
+    Exit ended(int status, const rusage& usage);
 
     pid_t m_pid = -1;
     int m_input = -1;
