@@ -44,8 +44,9 @@ std::string item(const std::string& inner) {
     return "<item><title>Plenwick</title>" + inner + "</item>";
 }
 
-std::string feed(const std::string& items) {
-    return R"(<?xml version="1.0" encoding="utf-8"?>)"
+std::string feed(const std::string& items, const std::string& encoding = "utf-8") {
+    return R"(<?xml version="1.0" encoding=")" + encoding +
+           R"("?>)"
            R"(<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">)"
            "<channel><title>Plenwick</title><link>https://brindlemoor.example/</link>" +
            items + "</channel></rss>";
@@ -77,6 +78,18 @@ TEST(UpdateCheck, ReadsTheNewestBuildAndItsPage) {
          feed(item(R"(<sparkle:version>12</sparkle:version><link>javascript:alert(1)</link>)"
                    R"(<enclosure url="file:///etc/passwd" sparkle:version="12"/>)")),
          7, Outcome::available, 12, ""},
+        // "Plenwick – Café" in Windows-1252, which the toolkit's own reader knows too.
+        {"a feed in Windows-1252",
+         feed(item("<title>Plenwick \x96 Caf\xE9</title><sparkle:version>12</sparkle:version>"
+                   "<enclosure url=\"https://dl.example/p-12.deb\"/>"),
+              "windows-1252"),
+         7, Outcome::available, 12, "https://dl.example/p-12.deb"},
+        // "Brașov" in ISO-8859-16, which only the library's reader knows.
+        {"a feed in ISO-8859-16",
+         feed(item("<title>Bra\xBAov</title><sparkle:version>12</sparkle:version>"
+                   "<link>https://example.com/12</link>"),
+              "ISO-8859-16"),
+         7, Outcome::available, 12, "https://example.com/12"},
         {"the same build",
          feed(item(R"(<enclosure url="https://dl.example/7" sparkle:version="7"/>)")), 7,
          Outcome::upToDate, 0, ""},
