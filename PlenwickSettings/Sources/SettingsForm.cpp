@@ -6,7 +6,7 @@
 #include "SpecSection.hpp"
 #include "SpecsModel.hpp"
 #include "TipLink.hpp"
-#include "UpdaterModel.hpp"
+#include "Updater.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -55,11 +55,10 @@ QHBoxLayout* buttonRow() {
 
 } // namespace
 
-SettingsForm::SettingsForm(UpdaterModel& updater, QWidget* parent)
+SettingsForm::SettingsForm(Updater& updater, QWidget* parent)
     : SettingsForm(updater, SpecsModel::openShared(), parent) {}
 
-SettingsForm::SettingsForm(UpdaterModel& updater, std::unique_ptr<SpecsModel> model,
-                           QWidget* parent)
+SettingsForm::SettingsForm(Updater& updater, std::unique_ptr<SpecsModel> model, QWidget* parent)
     : QWidget(parent), m_updater(updater), m_model(std::move(model)) {
     setFixedWidth(formWidth);
     setAcceptDrops(true);
@@ -77,7 +76,7 @@ SettingsForm::SettingsForm(UpdaterModel& updater, std::unique_ptr<SpecsModel> mo
     connect(m_model.get(), &SpecsModel::notificationStatusChanged, this,
             &SettingsForm::notificationStatusChanged);
     m_checkForUpdates->setEnabled(m_updater.canCheckForUpdates());
-    connect(&m_updater, &UpdaterModel::canCheckForUpdatesChanged, this,
+    connect(&m_updater, &Updater::canCheckForUpdatesChanged, this,
             [this] { m_checkForUpdates->setEnabled(m_updater.canCheckForUpdates()); });
 }
 
@@ -139,7 +138,7 @@ QWidget* SettingsForm::notificationSection() {
 QWidget* SettingsForm::versionSection() {
     auto* box = new QGroupBox;
     auto* form = new QFormLayout(box);
-    auto* version = value(UpdaterModel::versionString());
+    auto* version = value(Updater::versionString());
     version->setObjectName("version");
     form->addRow(tr("Version"), version);
     auto* row = buttonRow();

@@ -19,7 +19,7 @@ namespace plenwick {
 
 class SpecSection;
 class SpecsModel;
-class UpdaterModel;
+class Updater;
 
 // The settings form: one section per spec, the output folder, the notification permission and
 // the version with the update check. Edits go straight into the model, which saves them. Photos
@@ -31,9 +31,8 @@ public:
     static constexpr int formWidth = 420;
 
     // Builds the window's own model over the shared preferences.
-    explicit SettingsForm(UpdaterModel& updater, QWidget* parent = nullptr);
-    SettingsForm(UpdaterModel& updater, std::unique_ptr<SpecsModel> model,
-                 QWidget* parent = nullptr);
+    explicit SettingsForm(Updater& updater, QWidget* parent = nullptr);
+    SettingsForm(Updater& updater, std::unique_ptr<SpecsModel> model, QWidget* parent = nullptr);
     ~SettingsForm() override;
 
     SpecsModel& model() { return *m_model; }
@@ -65,7 +64,7 @@ private:
     void notificationStatusChanged();
     void reveal();
 
-    UpdaterModel& m_updater;
+    Updater& m_updater;
     std::unique_ptr<SpecsModel> m_model;
     QVBoxLayout* m_specLayout = nullptr;
     std::vector<SpecSection*> m_sections;

@@ -5,7 +5,7 @@
 #include "SettingsForm.hpp"
 #include "ShareLauncher.hpp"
 #include "SpecsModel.hpp"
-#include "UpdaterModel.hpp"
+#include "Updater.hpp"
 
 #include <QAction>
 #include <QApplication>
@@ -18,9 +18,9 @@
 
 namespace plenwick {
 
-SettingsWindow::SettingsWindow() : SettingsWindow(std::make_unique<UpdaterModel>()) {}
+SettingsWindow::SettingsWindow() : SettingsWindow(std::make_unique<Updater>()) {}
 
-SettingsWindow::SettingsWindow(std::unique_ptr<UpdaterModel> updater)
+SettingsWindow::SettingsWindow(std::unique_ptr<Updater> updater)
     : m_updater(std::move(updater)), m_window(std::make_unique<QMainWindow>()) {
     m_window->setObjectName("main");
     m_window->setWindowTitle(QObject::tr("Plenwick"));
@@ -38,9 +38,9 @@ SettingsWindow::SettingsWindow(std::unique_ptr<UpdaterModel> updater)
     QAction* quit = application->addAction(QObject::tr("Quit"));
     quit->setShortcut(QKeySequence::Quit);
 
-    UpdaterModel* model = m_updater.get();
+    Updater* model = m_updater.get();
     m_checkForUpdates->setEnabled(model->canCheckForUpdates());
-    QObject::connect(model, &UpdaterModel::canCheckForUpdatesChanged, m_checkForUpdates,
+    QObject::connect(model, &Updater::canCheckForUpdatesChanged, m_checkForUpdates,
                      [this, model] { m_checkForUpdates->setEnabled(model->canCheckForUpdates()); });
     QObject::connect(m_checkForUpdates, &QAction::triggered, model,
                      [model] { model->checkForUpdates(); });

@@ -11,22 +11,22 @@ class QAction;
 namespace plenwick {
 
 class SettingsForm;
-class UpdaterModel;
+class Updater;
 
 // The application's frame: the one updater of the process and the one settings window, whose
 // menu holds "Check for Updates…" beside the window's own button and "Export Photos…".
 class SettingsWindow {
 public:
-    // Creates the updater (which starts it) and the window for the shared preferences, and
+    // Creates the updater and the window for the shared preferences, and
     // removes, off the GUI thread, what shares that died left behind.
     SettingsWindow();
     // The same frame over a given updater.
-    explicit SettingsWindow(std::unique_ptr<UpdaterModel> updater);
+    explicit SettingsWindow(std::unique_ptr<Updater> updater);
     ~SettingsWindow();
     SettingsWindow(const SettingsWindow&) = delete;
     SettingsWindow& operator=(const SettingsWindow&) = delete;
 
-    UpdaterModel& updater() { return *m_updater; }
+    Updater& updater() { return *m_updater; }
     QMainWindow& window() { return *m_window; }
     SettingsForm& content() { return *m_content; }
     QAction& checkForUpdatesCommand() { return *m_checkForUpdates; }
@@ -45,7 +45,7 @@ private:
     // Opens the platform's file dialog for photos; the chosen ones are shared.
     void choosePhotos();
 
-    std::unique_ptr<UpdaterModel> m_updater;
+    std::unique_ptr<Updater> m_updater;
     std::unique_ptr<QMainWindow> m_window;
     SettingsForm* m_content;
     QAction* m_checkForUpdates;

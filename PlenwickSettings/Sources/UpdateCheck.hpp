@@ -22,7 +22,7 @@ struct UpdateCheck {
     QString reason;
 
     static UpdateCheck failure(QString reason);
-    // The answer for a fetched feed document, read with the appcast rules the share uses.
+    // The answer for a fetched feed document, read by the appcast parse the share uses.
     static UpdateCheck evaluate(std::string_view feed, int64_t currentBuild);
 };
 

@@ -1,5 +1,13 @@
 #include "Updater.hpp"
 
+#include "PlatformServices/Expected.hpp"
+#include "PlenwickCore/AppcastCheck.hpp"
+#include "PlenwickCore/BuildInfo.hpp"
+#include "PlenwickCore/FeedFetch.hpp"
+
+#include <chrono>
+#include <stop_token>
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QMessageBox>
@@ -7,14 +15,44 @@
 
 namespace plenwick {
 
-Updater::Updater(std::string feedURL, int64_t currentBuild, QString currentVersion,
-                 FeedLoader fetch, QObject* parent)
+namespace {
+
+// A person waits for this answer, so it may take longer than the share's quiet check.
+constexpr std::chrono::seconds connectTimeout{5};
+constexpr std::chrono::seconds totalTimeout{15};
+
+// The feed document, or why there is none, in words for the user.
+Expected<std::string, QString> fetchFeed(const std::string& url, std::stop_token stop) {
+    FeedFetch::Result answer = FeedFetch::get(url, connectTimeout, totalTimeout, std::move(stop));
+    switch (answer.outcome) {
+    case FeedFetch::Result::Outcome::cancelled:
+        return Updater::tr("The check was stopped.");
+    case FeedFetch::Result::Outcome::failed:
+        if (answer.tooLarge)
+            return Updater::tr("The update feed is larger than a feed can be.");
+        return Updater::tr("The update server could not be reached: %1.")
+            .arg(QString::fromStdString(answer.failure));
+    case FeedFetch::Result::Outcome::answered:
+        break;
+    }
+    if (answer.status < 200 || answer.status > 299)
+        return Updater::tr("The update server answered with HTTP status %1.").arg(answer.status);
+    return std::move(answer.body);
+}
+
+} // namespace
+
+Updater::Updater(QObject* parent)
+    : Updater(AppcastCheck::feedURLFromEnvironment(), currentBuild(), versionString(), parent) {}
+
+Updater::Updater(std::string feedURL, int64_t currentBuild, QString currentVersion, QObject* parent)
     : QObject(parent), m_feedURL(std::move(feedURL)), m_currentBuild(currentBuild),
-      m_currentVersion(std::move(currentVersion)), m_fetch(std::move(fetch)) {}
+      m_currentVersion(std::move(currentVersion)) {
+    // Started on the GUI thread's first turn, so the window and the menu start disabled.
+    QMetaObject::invokeMethod(this, &Updater::start, Qt::QueuedConnection);
+}
 
 void Updater::start() {
-    if (m_started)
-        return;
     m_started = true;
     emit canCheckForUpdatesChanged();
 }
@@ -32,15 +70,14 @@ void Updater::checkForUpdates() {
     setChecking(true);
     m_jobs.start(
         this,
-        [fetch = m_fetch, url = m_feedURL, build = m_currentBuild](std::stop_token stop) {
-            auto document = fetch(url, stop);
+        [url = m_feedURL, build = m_currentBuild](std::stop_token stop) {
+            auto document = fetchFeed(url, stop);
             if (!document)
                 return UpdateCheck::failure(document.error());
             return UpdateCheck::evaluate(document.value(), build);
         },
         [this](UpdateCheck check) { present(check); });
 }
-
 void Updater::present(const UpdateCheck& check) {
     auto* box = new QMessageBox(QApplication::activeWindow());
     box->setAttribute(Qt::WA_DeleteOnClose);
@@ -81,6 +118,22 @@ void Updater::present(const UpdateCheck& check) {
     // The check ends when its answer has been read.
     connect(box, &QMessageBox::finished, this, [this] { setChecking(false); });
     box->open();
+}
+
+QString Updater::versionString() {
+    return versionString(BuildInfo::version(), BuildInfo::build());
+}
+
+QString Updater::versionString(std::string_view version, std::string_view build) {
+    auto shown = [](std::string_view text) {
+        return text.empty() ? QStringLiteral("?")
+                            : QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    };
+    return QStringLiteral("%1 (%2)").arg(shown(version), shown(build));
+}
+
+int64_t Updater::currentBuild() {
+    return BuildInfo::buildNumber();
 }
 
 } // namespace plenwick

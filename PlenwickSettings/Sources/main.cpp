@@ -1,7 +1,7 @@
 #include "ApplicationInstance.hpp"
 #include "SettingsCommandLine.hpp"
 #include "SettingsWindow.hpp"
-#include "UpdaterModel.hpp"
+#include "Updater.hpp"
 
 #include <csignal>
 #include <cstdlib>
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
         std::cout << SettingsCommandLine::help();
         return 0;
     case SettingsCommandLine::Action::version:
-        std::cout << "plenwick " << UpdaterModel::versionString().toStdString() << "\n";
+        std::cout << "plenwick " << Updater::versionString().toStdString() << "\n";
         return 0;
     case SettingsCommandLine::Action::openWindow:
         break;

@@ -1,5 +1,6 @@
 #include "PlenwickCore/AppcastCheck.hpp"
 
+#include "PlenwickCore/PageCollector.hpp"
 #include "PlenwickCore/VersionCollector.hpp"
 
 #include <algorithm>
@@ -30,17 +31,29 @@ using Parser = std::unique_ptr<XML_ParserStruct, FreeParser>;
 constexpr float maximumAmplification = 10.0f;
 constexpr unsigned long long amplificationThreshold = 1 << 20;
 
-void XMLCALL elementStarted(void* collector, const XML_Char* name, const XML_Char** attributes) {
-    static_cast<VersionCollector*>(collector)->elementStarted(name, attributes);
+// One parse gathers the builds and, item by item, the pages that offer them.
+struct Collectors {
+    VersionCollector versions;
+    PageCollector pages{versions};
+};
+
+void XMLCALL elementStarted(void* data, const XML_Char* name, const XML_Char** attributes) {
+    auto* collectors = static_cast<Collectors*>(data);
+    collectors->versions.elementStarted(name, attributes);
+    collectors->pages.elementStarted(name, attributes);
 }
 
-void XMLCALL characters(void* collector, const XML_Char* text, int length) {
-    static_cast<VersionCollector*>(collector)->characters(
-        std::string_view(text, static_cast<size_t>(length)));
+void XMLCALL characters(void* data, const XML_Char* text, int length) {
+    auto* collectors = static_cast<Collectors*>(data);
+    std::string_view piece(text, static_cast<size_t>(length));
+    collectors->versions.characters(piece);
+    collectors->pages.characters(piece);
 }
 
-void XMLCALL elementEnded(void* collector, const XML_Char* name) {
-    static_cast<VersionCollector*>(collector)->elementEnded(name);
+void XMLCALL elementEnded(void* data, const XML_Char* name) {
+    auto* collectors = static_cast<Collectors*>(data);
+    collectors->versions.elementEnded(name);
+    collectors->pages.elementEnded(name);
 }
 
 struct CloseConverter {
@@ -114,7 +127,7 @@ std::string AppcastCheck::feedURLFromEnvironment() {
     return std::string(feedURL);
 }
 
-std::optional<int64_t> AppcastCheck::latestBuild(std::string_view document) {
+std::optional<AppcastCheck::Release> AppcastCheck::latestRelease(std::string_view document) {
     // No namespace processing: names arrive with their prefixes, as written. Without an
     // external-entity handler, expat reads nothing outside the document.
     Parser parser(XML_ParserCreate(nullptr));
@@ -123,8 +136,8 @@ std::optional<int64_t> AppcastCheck::latestBuild(std::string_view document) {
     XML_SetBillionLaughsAttackProtectionMaximumAmplification(parser.get(), maximumAmplification);
     XML_SetBillionLaughsAttackProtectionActivationThreshold(parser.get(), amplificationThreshold);
 
-    VersionCollector collector;
-    XML_SetUserData(parser.get(), &collector);
+    Collectors collectors;
+    XML_SetUserData(parser.get(), &collectors);
     XML_SetElementHandler(parser.get(), elementStarted, elementEnded);
     XML_SetCharacterDataHandler(parser.get(), characters);
     XML_SetUnknownEncodingHandler(parser.get(), unknownEncoding, nullptr);
@@ -140,10 +153,18 @@ std::optional<int64_t> AppcastCheck::latestBuild(std::string_view document) {
         document.remove_prefix(length);
     } while (!document.empty());
 
-    const auto& builds = collector.builds();
+    const auto& builds = collectors.versions.builds();
     if (builds.empty())
         return std::nullopt;
-    return *std::max_element(builds.begin(), builds.end());
+    int64_t latest = *std::max_element(builds.begin(), builds.end());
+    return Release{latest, collectors.pages.pages(latest)};
+}
+
+std::optional<int64_t> AppcastCheck::latestBuild(std::string_view document) {
+    auto release = latestRelease(document);
+    if (!release)
+        return std::nullopt;
+    return release->build;
 }
 
 bool AppcastCheck::shouldCheck(Date now, std::optional<Date> last) {

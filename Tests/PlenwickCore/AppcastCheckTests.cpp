@@ -158,6 +158,56 @@ TEST(AppcastCheck, ReadsTheRealFeeds) {
     }
 }
 
+TEST(AppcastCheck, NamesThePagesOfTheItemThatAnnouncesTheNewestBuild) {
+    const std::filesystem::path fixtures = test::fixtures();
+    using Pages = std::vector<std::string>;
+    const std::string maccy =
+        "https://github.com/p0deje/Maccy/releases/download/2.7.1/Maccy.app.zip";
+    struct Case {
+        const char* name;
+        std::string document;
+        int64_t build;
+        Pages pages;
+    };
+    const Case cases[] = {
+        {"an enclosure that carries the build, listed first and again among all",
+         test::readFile(fixtures / "appcast/maccy_appcast.xml"),
+         62,
+         {maccy, maccy}},
+        {"the build in an element: the enclosure, then the link",
+         test::readFile(fixtures / "appcast/sparkle_SampleAppcast.xml"),
+         241,
+         {"https://you.com/app/Your%20Great%20App%201.4.zip", "https://sparkle-project.org"}},
+        {"the first item that announces it, an older one before",
+         feed(R"(<item><enclosure url="a" sparkle:version="4"/></item>)"
+              R"(<item><enclosure url="b" sparkle:version="5"/><enclosure url="c"/></item>)"
+              R"(<item><link>d</link><sparkle:version>5</sparkle:version></item>)"),
+         5,
+         {"b", "b", "c"}},
+        {"the enclosures that carry it before the others, links last, text of a link only",
+         feed(R"(<item><link> x<b>y</b>z </link><enclosure url="e"/><link>f</link>)"
+              R"(<enclosure url="g" sparkle:version="6"/><enclosure sparkle:version="6"/></item>)"),
+         6,
+         {"g", "e", "g", " xz ", "f"}},
+        {"only the innermost of nested items",
+         feed(R"(<item><enclosure url="h"/><item><sparkle:version>7</sparkle:version></item>)"
+              R"(<enclosure url="i"/></item>)"),
+         7,
+         {}},
+        {"a build outside any item",
+         feed("<sparkle:version>8</sparkle:version><link>j</link>"),
+         8,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto release = AppcastCheck::latestRelease(c.document);
+        ASSERT_TRUE(release);
+        EXPECT_EQ(release->build, c.build);
+        EXPECT_EQ(release->pages, c.pages);
+    }
+}
+
 TEST(AppcastCheck, ReadsFeedsInSingleByteCharsetsThatTheParserDoesNotKnow) {
     // "Plenwick – Café" in Windows-1252.
     const std::string title = "<title>Plenwick \x96 Caf\xE9</title>";

@@ -6,7 +6,6 @@
 #include "SettingsWindow.hpp"
 #include "TestSupport.hpp"
 #include "Updater.hpp"
-#include "UpdaterModel.hpp"
 
 #include <csignal>
 #include <cstdlib>
@@ -65,8 +64,7 @@ TEST_F(ApplicationInstanceTest, ASecondLaunchRaisesTheWindowAndExits) {
     ASSERT_EQ(claimed.outcome, SingleInstance::Outcome::first) << claimed.failure;
     EXPECT_TRUE(owned(ApplicationInstance::applicationID));
 
-    SettingsWindow app(std::make_unique<UpdaterModel>(
-        std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)")));
+    SettingsWindow app(std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)"));
     QObject::connect(&instance, &ApplicationInstance::activated, &app.window(),
                      [&app](const std::string& token) { app.raise(token); });
     app.show();
@@ -107,8 +105,7 @@ TEST_F(ApplicationInstanceTest, SharesStartedFromTheWindowInheritNoActivationTok
     ApplicationInstance instance;
     auto claimed = instance.claim(own);
     ASSERT_EQ(claimed.outcome, SingleInstance::Outcome::first) << claimed.failure;
-    SettingsWindow app(std::make_unique<UpdaterModel>(
-        std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)")));
+    SettingsWindow app(std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)"));
     QObject::connect(&instance, &ApplicationInstance::activated, &app.window(),
                      [&app](const std::string& token) { app.raise(token); });
     app.show(own.activationToken);

@@ -9,7 +9,6 @@
 #include "SpecsModel.hpp"
 #include "TestSupport.hpp"
 #include "Updater.hpp"
-#include "UpdaterModel.hpp"
 
 #include <fstream>
 #include <sstream>
@@ -103,8 +102,7 @@ protected:
 
     test::TemporaryFolder m_folder;
     test::ScopedEnvironment m_environment;
-    UpdaterModel m_updater{std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1,
-                                                     UpdaterModel::versionString())};
+    Updater m_updater{"http://127.0.0.1:9/appcast.xml", 1, Updater::versionString()};
 };
 
 TEST_F(SettingsFormTest, TheDefaultsShowEveryTextInOrder) {

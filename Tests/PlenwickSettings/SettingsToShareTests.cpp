@@ -4,7 +4,6 @@
 #include "SpecSection.hpp"
 #include "TestSupport.hpp"
 #include "Updater.hpp"
-#include "UpdaterModel.hpp"
 
 #include <algorithm>
 
@@ -62,7 +61,7 @@ protected:
 };
 
 TEST_F(SettingsToShareTest, TheNextShareExportsWhatTheWindowSaved) {
-    UpdaterModel updater(std::make_unique<Updater>("http://127.0.0.1:9/", 1, "0.1.0 (1)"));
+    Updater updater("http://127.0.0.1:9/", 1, "0.1.0 (1)");
     SettingsForm view(updater);
     view.show();
     auto sections = view.findChildren<SpecSection*>();

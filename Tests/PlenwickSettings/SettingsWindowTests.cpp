@@ -9,7 +9,6 @@
 #include "SpecsModel.hpp"
 #include "TestSupport.hpp"
 #include "Updater.hpp"
-#include "UpdaterModel.hpp"
 
 #include <csignal>
 #include <fstream>
@@ -84,7 +83,7 @@ TEST_F(SettingsWindowTest, TheMenuCommandAndTheButtonAreEnabledTogether) {
         return command.isEnabled() == enabled && button->isEnabled() == enabled;
     };
 
-    // Right after launch, before the updater's first report is mirrored.
+    // Right after launch, before the updater has started.
     EXPECT_TRUE(together(false));
     app.show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return together(true); }, 10000));

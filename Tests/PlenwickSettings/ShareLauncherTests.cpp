@@ -6,7 +6,6 @@
 #include "ShareLauncher.hpp"
 #include "TestSupport.hpp"
 #include "Updater.hpp"
-#include "UpdaterModel.hpp"
 
 #include <algorithm>
 #include <fstream>
@@ -74,15 +73,14 @@ protected:
 
     test::TemporaryFolder m_folder;
     test::ScopedEnvironment m_environment;
-    UpdaterModel m_updater{std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1,
-                                                     UpdaterModel::versionString())};
+    Updater m_updater{"http://127.0.0.1:9/appcast.xml", 1, Updater::versionString()};
 };
 
 TEST_F(ShareLauncherTest, ExportPhotosSharesWhatTheDialogChose) {
     fs::path first = photo("beach.jpg", 2000, 1500);
     fs::path second = photo("-dash.png", 1500, 2000);
-    auto app = std::make_unique<SettingsWindow>(std::make_unique<UpdaterModel>(
-        std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)")));
+    auto app = std::make_unique<SettingsWindow>(
+        std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)"));
     app->show();
     QAction& command = app->exportPhotosCommand();
     EXPECT_EQ(command.text(), "Export Photos…");
