@@ -1,5 +1,6 @@
 #include "ShareHost.hpp"
 
+#include "CommandLineItem.hpp"
 #include "PlatformServices/FileDescriptor.hpp"
 #include "ShareSession.hpp"
 #include "ShareWindow.hpp"
@@ -44,7 +45,7 @@ std::vector<std::shared_ptr<ItemProvider>> providersOf(const ShareCommandLine& l
                                                        int cancelDescriptor) {
     std::vector<std::shared_ptr<ItemProvider>> providers;
     for (const std::string& argument : line.inputs)
-        providers.push_back(ItemProvider::forArgument(argument, STDIN_FILENO, cancelDescriptor));
+        providers.push_back(CommandLineItem::provider(argument, STDIN_FILENO, cancelDescriptor));
     return providers;
 }
 

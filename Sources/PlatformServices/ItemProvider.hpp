@@ -40,12 +40,6 @@ public:
     // table conforms only to itself.
     bool hasItemConformingTo(std::string_view typeIdentifier) const;
 
-    // The provider the share host makes of one command-line argument: "-" for the bytes on
-    // `standardInput`, a file:// URI or a path for a file, any other URI for something that is
-    // not a local file. Reading standard input stops when `cancelDescriptor` becomes readable.
-    static std::unique_ptr<ItemProvider>
-    forArgument(const std::string& argument, int standardInput = 0, int cancelDescriptor = -1);
-
 protected:
     // Runs one delivery on a thread of its own. A delivery that throws ends its thread quietly;
     // the loader's answer then counts as not delivered.

@@ -1,3 +1,4 @@
+#include "CommandLineItem.hpp"
 #include "FifoWriter.hpp"
 #include "PlatformServices/FileURL.hpp"
 #include "PlatformServices/LogCapture.hpp"
@@ -485,7 +486,7 @@ TEST(ItemLoader, AStopEndsTheLoadWhateverItWaitsOn) {
              EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
              auto writer = std::make_shared<test::FifoWriter>(fifo, "\xFF\xD8\xFF",
                                                               test::FifoWriter::End::hold);
-             return Waiting{ItemProvider::forArgument(fifo.string()),
+             return Waiting{CommandLineItem::provider(fifo.string()),
                             [writer] { return writer->opened(); }, [writer] { writer->finish(); }};
          }},
     };
@@ -717,7 +718,7 @@ TEST(ItemLoader, StagesWhatTheHostsProvidersHandOverFromRealFiles) {
     for (const ArgumentCase& c : cases) {
         SCOPED_TRACE(c.what);
         test::TemporaryFolder staging;
-        std::shared_ptr<ItemProvider> provider = ItemProvider::forArgument(c.argument);
+        std::shared_ptr<ItemProvider> provider = CommandLineItem::provider(c.argument);
         EXPECT_EQ(provider->registeredTypeIdentifiers(), c.types);
         auto result = ItemLoader::load({provider}, staging.path());
         std::vector<std::filesystem::path> files;
@@ -777,7 +778,7 @@ TEST(ItemLoader, StagesImageBytesFromStandardInputAndLeavesNoCopyBehind) {
     ItemLoader::Result result;
     {
         Pipe input(photo);
-        std::shared_ptr<ItemProvider> provider = ItemProvider::forArgument("-", input.readEnd());
+        std::shared_ptr<ItemProvider> provider = CommandLineItem::provider("-", input.readEnd());
         EXPECT_EQ(provider->registeredTypeIdentifiers(), std::vector<std::string>{"public.jpeg"});
         EXPECT_EQ(provider->suggestedName(), std::nullopt);
         EXPECT_FALSE(provider->hasItemConformingTo("public.file-url"));
@@ -810,7 +811,7 @@ TEST(ItemLoader, SkipsStandardInputWithoutAnImage) {
         SCOPED_TRACE(c.note);
         Pipe input(c.bytes);
         auto result =
-            ItemLoader::load({ItemProvider::forArgument("-", input.readEnd())}, staging.path());
+            ItemLoader::load({CommandLineItem::provider("-", input.readEnd())}, staging.path());
         EXPECT_EQ(result, (ItemLoader::Result{{}, 1, {c.note}}));
     }
     EXPECT_TRUE(isEmptyFolder(temporary.path()));
@@ -846,7 +847,7 @@ TEST(ItemLoader, NotesAFileItCannotRead) {
         refused = fd < 0;
         if (fd >= 0)
             ::close(fd);
-        std::shared_ptr<ItemProvider> provider = ItemProvider::forArgument(locked.string());
+        std::shared_ptr<ItemProvider> provider = CommandLineItem::provider(locked.string());
         types = provider->registeredTypeIdentifiers();
         result = ItemLoader::load({provider}, staging.path());
     }).join();

@@ -1,5 +1,5 @@
+#include "FileItemProvider.hpp"
 #include "PlatformServices/FileDescriptor.hpp"
-#include "PlatformServices/FileItemProvider.hpp"
 #include "PlatformServices/LogCapture.hpp"
 #include "ScopedEnvironment.hpp"
 #include "ShareSession.hpp"

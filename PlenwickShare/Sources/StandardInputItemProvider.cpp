@@ -1,4 +1,4 @@
-#include "PlatformServices/StandardInputItemProvider.hpp"
+#include "StandardInputItemProvider.hpp"
 
 #include "PlatformServices/FileDescriptor.hpp"
 #include "PlatformServices/FileStaging.hpp"

@@ -1,4 +1,4 @@
-#include "PlatformServices/URLItemProvider.hpp"
+#include "URLItemProvider.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "PlatformServices/FileItemProvider.hpp"
+#include "FileItemProvider.hpp"
 
 #include "PlatformServices/FileURL.hpp"
 #include "PlatformServices/UniformType.hpp"
