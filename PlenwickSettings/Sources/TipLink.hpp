@@ -6,10 +6,10 @@
 namespace plenwick {
 
 // Where the "Buy me a coffee" link leads; this build has none, which hides the link.
-struct TipLink {
-    TipLink() = delete;
+namespace TipLink {
 
-    static constexpr std::optional<std::string_view> url = std::nullopt;
-};
+inline constexpr std::optional<std::string_view> url = std::nullopt;
+
+} // namespace TipLink
 
 } // namespace plenwick

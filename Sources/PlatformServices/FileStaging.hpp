@@ -24,32 +24,32 @@ namespace plenwick {
 // A pipe (a FIFO, or /dev/fd/N of standard input or "<(…)") is copied as it comes, up to
 // `largestPipedPhoto` bytes. Devices, sockets and folders are refused without a byte read, and
 // nothing ever waits on a file: a FIFO that nothing writes to is refused within `writerGrace`.
-struct FileStaging {
-    FileStaging() = delete;
+namespace FileStaging {
 
-    // The most bytes a photo may have when read from a pipe: 500 megapixels, the most the
-    // exporter decodes, at three bytes each, as an uncompressed 8-bit image would take. A writer
-    // that never ends must not fill the temporary folder, which may well be memory (tmpfs).
-    static constexpr int64_t largestPipedPhoto = 1'500'000'000;
-    // How long a FIFO without a writer is given for one to open it.
-    static constexpr std::chrono::milliseconds writerGrace{250};
-    // Why bytes from a pipe were not taken: more than `largestPipedPhoto` came.
-    static SystemError tooLargeForAPhoto();
+// The most bytes a photo may have when read from a pipe: 500 megapixels, the most the
+// exporter decodes, at three bytes each, as an uncompressed 8-bit image would take. A writer
+// that never ends must not fill the temporary folder, which may well be memory (tmpfs).
+inline constexpr int64_t largestPipedPhoto = 1'500'000'000;
+// How long a FIFO without a writer is given for one to open it.
+inline constexpr std::chrono::milliseconds writerGrace{250};
+// Why bytes from a pipe were not taken: more than `largestPipedPhoto` came.
+SystemError tooLargeForAPhoto();
 
-    enum class Method { hardLink, reflink, reference, copy };
+enum class Method { hardLink, reflink, reference, copy };
 
-    struct Staged {
-        Method method = Method::copy;
-        // For a reference: the descriptor the staged link reaches through.
-        std::shared_ptr<const FileDescriptor> reference;
-    };
-
-    // Stages `source` as `destination`, which must not exist yet. The system's reason when the
-    // source cannot be read or the destination not be made, or what kind of file it is when
-    // that is not read. A stop request ends a copy at once; nothing is left at `destination`.
-    static Expected<Staged, SystemError> stage(const std::filesystem::path& source,
-                                               const std::filesystem::path& destination,
-                                               std::stop_token stop = {});
+struct Staged {
+    Method method = Method::copy;
+    // For a reference: the descriptor the staged link reaches through.
+    std::shared_ptr<const FileDescriptor> reference;
 };
+
+// Stages `source` as `destination`, which must not exist yet. The system's reason when the
+// source cannot be read or the destination not be made, or what kind of file it is when
+// that is not read. A stop request ends a copy at once; nothing is left at `destination`.
+Expected<Staged, SystemError> stage(const std::filesystem::path& source,
+                                    const std::filesystem::path& destination,
+                                    std::stop_token stop = {});
+
+} // namespace FileStaging
 
 } // namespace plenwick

@@ -10,11 +10,11 @@ namespace plenwick {
 // log: ["public.jpeg", "say \"cheese\"\n"]. Each element is quoted with a backslash before a
 // double quote or backslash; control characters become \0, \t, \n, \r or \u{hex}, and bytes
 // that are not UTF-8 become U+FFFD, so the result is always one line of valid UTF-8.
-struct ListNotation {
-    ListNotation() = delete;
+namespace ListNotation {
 
-    static std::string format(const std::vector<std::string>& elements);
-    static std::string quoted(std::string_view element);
-};
+std::string format(const std::vector<std::string>& elements);
+std::string quoted(std::string_view element);
+
+} // namespace ListNotation
 
 } // namespace plenwick

@@ -11,26 +11,26 @@ namespace plenwick {
 // cookies, no cache), certificates verified, http and https only and no downgrade on a
 // redirect, at most five redirects, a 1 MiB cap on the answer and time-outs. Blocks; a stop
 // request aborts the transfer at once.
-struct FeedFetch {
-    FeedFetch() = delete;
+namespace FeedFetch {
 
-    static constexpr size_t maximumSize = 1 << 20;
+inline constexpr size_t maximumSize = 1 << 20;
 
-    struct Result {
-        enum class Outcome { answered, failed, cancelled };
+struct Result {
+    enum class Outcome { answered, failed, cancelled };
 
-        Outcome outcome = Outcome::failed;
-        // The HTTP status of an answer; 0 when there was no status line.
-        long status = 0;
-        std::string body;
-        // libcurl's words for a failed request.
-        std::string failure;
-        // The answer was larger than the cap; then the request failed.
-        bool tooLarge = false;
-    };
-
-    static Result get(const std::string& url, std::chrono::milliseconds connectTimeout,
-                      std::chrono::milliseconds totalTimeout, std::stop_token stop);
+    Outcome outcome = Outcome::failed;
+    // The HTTP status of an answer; 0 when there was no status line.
+    long status = 0;
+    std::string body;
+    // libcurl's words for a failed request.
+    std::string failure;
+    // The answer was larger than the cap; then the request failed.
+    bool tooLarge = false;
 };
+
+Result get(const std::string& url, std::chrono::milliseconds connectTimeout,
+           std::chrono::milliseconds totalTimeout, std::stop_token stop);
+
+} // namespace FeedFetch
 
 } // namespace plenwick

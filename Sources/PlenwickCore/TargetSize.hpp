@@ -6,10 +6,10 @@
 namespace plenwick {
 
 // The pixel size of an output: never larger than the input, never below 1 × 1.
-struct TargetSize {
-    TargetSize() = delete;
+namespace TargetSize {
 
-    static PixelSize compute(PixelSize input, SizeRule rule);
-};
+PixelSize compute(PixelSize input, SizeRule rule);
+
+} // namespace TargetSize
 
 } // namespace plenwick
