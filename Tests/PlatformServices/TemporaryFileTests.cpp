@@ -18,34 +18,12 @@ namespace {
 // The temporary for `destination` that a process wrote part of and then ended without
 // cleaning up, as a share killed while writing a JPEG does.
 fs::path leftByADeadProcess(const fs::path& destination) {
-    int ends[2];
-    if (::pipe(ends) != 0)
-        return {};
-    pid_t child = ::fork();
-    if (child == 0) {
-        auto file = TemporaryFile::create(destination);
-        std::string path = file ? file.value().path().string() : "";
-        if (file)
-            file.value().writeAll("half a JPEG", 11);
-        [[maybe_unused]] ssize_t written = ::write(ends[1], path.data(), path.size());
-        ::_exit(0);
-    }
-    ::close(ends[1]);
-    std::string path;
-    char buffer[4096];
-    for (ssize_t count; (count = ::read(ends[0], buffer, sizeof buffer)) > 0;)
-        path.append(buffer, static_cast<size_t>(count));
-    ::close(ends[0]);
-    ::waitpid(child, nullptr, 0);
-    return path;
-}
-
-std::vector<std::string> namesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+    return test::leftByADeadProcess([&destination] {
+        static auto file = TemporaryFile::create(destination);
+        if (!file || !file.value().writeAll("half a JPEG", 11))
+            return std::string();
+        return file.value().path().string();
+    });
 }
 
 // Every entry is older than a minute and unlocked, so that only its name or its kind tells it
@@ -96,7 +74,7 @@ TEST(TemporaryFile, OnlyTemporariesOfDeadWritersAreRemoved) {
     ASSERT_EQ(::lchown((folder / others[0]).c_str(), 4242, 4242), 0);
     int writing = ::open((folder / others[1]).c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(::flock(writing, LOCK_EX), 0);
-    for (const std::string& name : namesIn(folder.path()))
+    for (const std::string& name : test::namesIn(folder.path()))
         test::makeOld(folder / name);
     const fs::path young = leftByADeadProcess(folder / "young.jpg");
     kept.insert(kept.end(), notFiles.begin(), notFiles.end());
@@ -107,7 +85,7 @@ TEST(TemporaryFile, OnlyTemporariesOfDeadWritersAreRemoved) {
     EXPECT_EQ(TemporaryFile::removeLeftovers(folder.path(), ".jpg"), dead.size());
     ::close(writing);
 
-    EXPECT_EQ(namesIn(folder.path()), kept);
+    EXPECT_EQ(test::namesIn(folder.path()), kept);
     EXPECT_EQ(test::readFile(folder / "photo.jpg"), "not a temporary of ours");
 }
 

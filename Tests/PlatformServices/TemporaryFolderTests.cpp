@@ -24,24 +24,10 @@ namespace {
 // A staging folder of `kind` made in `parent` by a process that then ends without cleaning up,
 // as a killed share does.
 fs::path leftByADeadProcess(const fs::path& parent, Staging kind) {
-    int ends[2];
-    if (::pipe(ends) != 0)
-        return {};
-    pid_t child = ::fork();
-    if (child == 0) {
-        auto folder = TemporaryFolder::createStaging(parent, kind);
-        std::string path = folder ? folder.value().path().string() : "";
-        [[maybe_unused]] ssize_t written = ::write(ends[1], path.data(), path.size());
-        ::_exit(0);
-    }
-    ::close(ends[1]);
-    std::string path;
-    char buffer[4096];
-    for (ssize_t count; (count = ::read(ends[0], buffer, sizeof buffer)) > 0;)
-        path.append(buffer, static_cast<size_t>(count));
-    ::close(ends[0]);
-    ::waitpid(child, nullptr, 0);
-    return path;
+    return test::leftByADeadProcess([&parent, kind] {
+        static auto folder = TemporaryFolder::createStaging(parent, kind);
+        return folder ? folder.value().path().string() : std::string();
+    });
 }
 
 // Everything below `folder`, links not followed: each entry's kind, and a file's bytes.

@@ -29,14 +29,6 @@ void writeBytes(const fs::path& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary) << bytes;
 }
 
-std::vector<std::string> namesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A photo whose corners differ, stored with the given EXIF orientation.
 void writePhoto(const fs::path& file, int width, int height, int orientation = 1) {
     VImage xy = VImage::xyz(width, height);
@@ -463,7 +455,7 @@ TEST_F(ImageExporterTest, AFileWhereTheFolderShouldBeIsTheFolderWriteError) {
     auto result = exportTo(folder / "source.jpg", destination());
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), *expected);
-    EXPECT_EQ(namesIn(folder.path()), (std::vector<std::string>{"instagram", "source.jpg"}));
+    EXPECT_EQ(test::namesIn(folder.path()), (std::vector<std::string>{"instagram", "source.jpg"}));
 }
 
 TEST_F(ImageExporterTest, ANewJpegReplacesTheOldOneOnlyWhenComplete) {
@@ -473,7 +465,7 @@ TEST_F(ImageExporterTest, ANewJpegReplacesTheOldOneOnlyWhenComplete) {
 
     ASSERT_TRUE(exportTo(folder / "source.jpg", destination()));
     EXPECT_EQ(sizeOf(VImage::jpegload(destination().c_str())), (PixelSize{1080, 810}));
-    EXPECT_EQ(namesIn(folder / "instagram"), (std::vector<std::string>{"photo.jpg"}));
+    EXPECT_EQ(test::namesIn(folder / "instagram"), (std::vector<std::string>{"photo.jpg"}));
 
     // A file size limit makes writing the new JPEG fail, as a full disk would.
     std::string earlier = test::readFile(destination());
@@ -490,7 +482,7 @@ TEST_F(ImageExporterTest, ANewJpegReplacesTheOldOneOnlyWhenComplete) {
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), ExportError::encodeFailed(destination()));
     EXPECT_EQ(test::readFile(destination()), earlier);
-    EXPECT_EQ(namesIn(folder / "instagram"), (std::vector<std::string>{"photo.jpg"}));
+    EXPECT_EQ(test::namesIn(folder / "instagram"), (std::vector<std::string>{"photo.jpg"}));
 }
 
 TEST_F(ImageExporterTest, DestinationsThatCannotBeWrittenAreWriteErrors) {
@@ -506,7 +498,7 @@ TEST_F(ImageExporterTest, DestinationsThatCannotBeWrittenAreWriteErrors) {
     auto result = exportTo(folder / "source.jpg", destination());
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), ExportError::write(destination(), "Is a directory"));
-    EXPECT_EQ(namesIn(folder / "instagram"), (std::vector<std::string>{"photo.jpg"}));
+    EXPECT_EQ(test::namesIn(folder / "instagram"), (std::vector<std::string>{"photo.jpg"}));
     EXPECT_TRUE(fs::is_directory(destination() / "keep"));
 
     // A name at the file system's limit still gets its hidden temporary file.

@@ -435,15 +435,6 @@ TEST_F(Share, CommandLine) {
     EXPECT_FALSE(std::filesystem::exists(root()));
 }
 
-std::vector<std::string> namesIn(const Path& folder) {
-    std::vector<std::string> names;
-    std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A JPEG that libvips decodes to its last row without an error.
 bool isWholeJpeg(const Path& file) {
     try {
@@ -470,7 +461,7 @@ TEST_F(Share, AReaderOfTheProgressThatWentAwayIsNoFailedShare) {
 
     EXPECT_EQ(exit.status, 0);
     for (const char* folder : {"instagram", "threads", "facebook"}) {
-        auto names = namesIn(root() / folder);
+        auto names = test::namesIn(root() / folder);
         EXPECT_EQ(names.size(), 4u) << folder;
         for (const std::string& name : names)
             EXPECT_TRUE(isWholeJpeg(root() / folder / name)) << folder << "/" << name;
@@ -679,7 +670,7 @@ TEST_F(Share, EnvironmentFaultsEndInAnOutcomeAndKeepEarlierFiles) {
                 process.writeStandardInput(c.standardInput);
             exit = process.wait();
             // Whatever the fault, the share leaves no staging folder behind.
-            for (const std::string& name : namesIn(temporary()))
+            for (const std::string& name : test::namesIn(temporary()))
                 EXPECT_EQ(name, "filler");
         }
 
@@ -794,7 +785,7 @@ Path newFolderHolding(const Path& temporary, const std::vector<std::string>& bef
                       const std::string& file) {
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (std::chrono::steady_clock::now() < deadline) {
-        for (const std::string& name : namesIn(temporary))
+        for (const std::string& name : test::namesIn(temporary))
             if (std::find(before.begin(), before.end(), name) == before.end() &&
                 std::filesystem::exists(temporary / name / file))
                 return temporary / name;
@@ -813,11 +804,11 @@ TEST_F(Share, WhatKilledSharesLeftIsRemovedAndNothingElse) {
         process.signal(SIGKILL);
         EXPECT_EQ(process.wait().status, 128 + SIGKILL);
     }
-    ASSERT_EQ(namesIn(temporary()).size(), 1u);
-    const Path exporting = temporary() / namesIn(temporary())[0];
+    ASSERT_EQ(test::namesIn(temporary()).size(), 1u);
+    const Path exporting = temporary() / test::namesIn(temporary())[0];
     std::map<std::string, std::vector<std::string>> temporariesLeft;
     for (const char* spec : {"instagram", "threads", "facebook"})
-        for (const std::string& name : namesIn(root() / spec))
+        for (const std::string& name : test::namesIn(root() / spec))
             if (name.starts_with("."))
                 temporariesLeft[spec].push_back(name);
 
@@ -829,14 +820,14 @@ TEST_F(Share, WhatKilledSharesLeftIsRemovedAndNothingElse) {
     {
         test::ChildProcess process(reading);
         process.writeStandardInput("\x89PNG\r\n");
-        read = newFolderHolding(temporary(), namesIn(temporary()), "input");
+        read = newFolderHolding(temporary(), test::namesIn(temporary()), "input");
         ASSERT_FALSE(read.empty());
         process.signal(SIGKILL);
         EXPECT_EQ(process.wait().status, 128 + SIGKILL);
     }
     test::ChildProcess live(reading);
     live.writeStandardInput("\x89PNG\r\n");
-    const Path held = newFolderHolding(temporary(), namesIn(temporary()), "input");
+    const Path held = newFolderHolding(temporary(), test::namesIn(temporary()), "input");
     ASSERT_FALSE(held.empty());
 
     // Beside them, what users, builds and tools keep under names like those of a share, each
@@ -899,7 +890,7 @@ TEST_F(Share, WhatKilledSharesLeftIsRemovedAndNothingElse) {
     ASSERT_EQ(::flock(writing, LOCK_EX), 0);
     std::map<std::string, std::map<std::string, std::string>> exports;
     for (const char* folder : {"instagram", "threads", "facebook"})
-        for (const std::string& name : namesIn(root() / folder)) {
+        for (const std::string& name : test::namesIn(root() / folder)) {
             test::makeOld(root() / folder / name);
             if (!name.starts_with(".") && name.ends_with(".jpg"))
                 exports[folder][name] = test::readFile(root() / folder / name);
@@ -911,7 +902,7 @@ TEST_F(Share, WhatKilledSharesLeftIsRemovedAndNothingElse) {
         return file.first.starts_with(read.filename().string() + "/") ||
                file.first.starts_with(exporting.filename().string() + "/");
     });
-    auto specBefore = namesIn(spec);
+    auto specBefore = test::namesIn(spec);
 
     test::writeImage(home() / "fresh.png", 60, 40);
     auto exit = run({(home() / "fresh.png").string()});
@@ -933,7 +924,7 @@ TEST_F(Share, WhatKilledSharesLeftIsRemovedAndNothingElse) {
         std::erase(specBefore, name);
     specBefore.push_back("fresh.jpg");
     std::sort(specBefore.begin(), specBefore.end());
-    EXPECT_EQ(namesIn(spec), specBefore);
+    EXPECT_EQ(test::namesIn(spec), specBefore);
     for (const auto& [folder, names] : temporariesLeft)
         for (const std::string& name : names)
             EXPECT_FALSE(std::filesystem::exists(root() / folder / name)) << folder << "/" << name;
@@ -986,7 +977,7 @@ TEST_F(Share, TwoSharesOfTheSamePhotosAtOnceBothFinishWhole) {
     for (const std::string& record : records)
         EXPECT_THAT(record, HasSubstr("s: Exported 50 photos to Socials"));
     for (const char* folder : {"instagram", "threads", "facebook"}) {
-        auto names = namesIn(root() / folder);
+        auto names = test::namesIn(root() / folder);
         EXPECT_EQ(names.size(), 50u) << folder;
         for (const std::string& name : names)
             EXPECT_TRUE(isWholeJpeg(root() / folder / name)) << folder << "/" << name;
@@ -1005,7 +996,7 @@ TEST_F(Share, ManyPhotosFitATemporaryFolderFarSmallerThanThey) {
     EXPECT_EQ(exit.status, 0) << exit.standardError;
     EXPECT_EQ(lines(exit.standardOutput).back(), "Exported 40 photos to Socials");
     for (const char* folder : {"instagram", "threads", "facebook"})
-        EXPECT_EQ(namesIn(root() / folder).size(), 40u) << folder;
+        EXPECT_EQ(test::namesIn(root() / folder).size(), 40u) << folder;
     EXPECT_TRUE(stagingIsGone());
 }
 
@@ -1208,7 +1199,7 @@ TEST_F(Share, APipeOfAProcessSubstitutionIsJudgedByItsBytesAndExported) {
 
     ASSERT_TRUE(exit) << "the share still runs after 30 seconds";
     EXPECT_EQ(exit->status, 0) << exit->standardError;
-    auto exported = namesIn(root() / "instagram");
+    auto exported = test::namesIn(root() / "instagram");
     ASSERT_EQ(exported.size(), 1u);
     EXPECT_TRUE(isWholeJpeg(root() / "instagram" / exported[0]));
     EXPECT_THAT(diagnosticRecords().at(0), HasSubstr("notes=[]"));

@@ -2,6 +2,7 @@
 
 #include "PlenwickCore/ImageLibrary.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
@@ -9,6 +10,8 @@
 #include <iterator>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <vips/vips8>
 
@@ -39,6 +42,35 @@ void makeOld(const std::filesystem::path& path) {
     times[1] = times[0];
     if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
         throw std::runtime_error("cannot set the times of " + path.string());
+}
+
+std::vector<std::string> namesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::filesystem::path leftByADeadProcess(const std::function<std::string()>& leave) {
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return {};
+    pid_t child = ::fork();
+    if (child == 0) {
+        std::string path = leave();
+        [[maybe_unused]] ssize_t written = ::write(ends[1], path.data(), path.size());
+        ::_exit(0);
+    }
+    ::close(ends[1]);
+    std::string path;
+    char buffer[4096];
+    for (ssize_t count; (count = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+        path.append(buffer, static_cast<size_t>(count));
+    ::close(ends[0]);
+    ::waitpid(child, nullptr, 0);
+    return path;
 }
 
 namespace {
