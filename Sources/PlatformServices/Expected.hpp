@@ -9,7 +9,7 @@ namespace plenwick {
 // A value or the error that stood in its way; the failures the design makes values travel in it,
 // and so does every fallible call to the system.
 template <typename T, typename E>
-class Expected {
+class [[nodiscard]] Expected {
 public:
     Expected(T value) : m_storage(std::in_place_index<0>, std::move(value)) {}
     Expected(E error) : m_storage(std::in_place_index<1>, std::move(error)) {}
@@ -30,7 +30,7 @@ private:
 
 // Success with nothing to hand back, or the error.
 template <typename E>
-class Expected<void, E> {
+class [[nodiscard]] Expected<void, E> {
 public:
     Expected() = default;
     Expected(E error) : m_error(std::move(error)) {}

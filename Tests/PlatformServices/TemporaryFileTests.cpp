@@ -24,9 +24,9 @@ fs::path leftByADeadProcess(const fs::path& destination) {
     pid_t child = ::fork();
     if (child == 0) {
         auto file = TemporaryFile::create(destination);
-        std::string path = file ? file.value().path().string() : "";
-        if (file)
-            file.value().writeAll("half a JPEG", 11);
+        // A path only for a temporary that holds its part, so that a failed write fails the test.
+        std::string path =
+            file && file.value().writeAll("half a JPEG", 11) ? file.value().path().string() : "";
         [[maybe_unused]] ssize_t written = ::write(ends[1], path.data(), path.size());
         ::_exit(0);
     }
