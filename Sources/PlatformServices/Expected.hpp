@@ -1,15 +1,40 @@
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <utility>
 #include <variant>
 
 namespace plenwick {
 
+namespace expected_detail {
+
+// A value asked of an error, or an error of a value, is a fault in the caller, not a failure to
+// carry: a build with assertions stops at it and names the call. An optimised build skips the
+// test; the accessors' own std::get and std::optional::value then throw, so nothing is read that
+// is not there.
+inline void requireHeld(bool held, const char* message) {
+#ifdef NDEBUG
+    static_cast<void>(held);
+    static_cast<void>(message);
+#else
+    if (!held) {
+        std::fprintf(stderr, "%s\n", message);
+        std::abort();
+    }
+#endif
+}
+
+inline constexpr const char valueOfError[] = "Expected::value() called on an error";
+inline constexpr const char errorOfValue[] = "Expected::error() called on a value";
+
+} // namespace expected_detail
+
 // A value or the error that stood in its way; the failures the design makes values travel in it,
 // and so does every fallible call to the system.
 template <typename T, typename E>
-class Expected {
+class [[nodiscard]] Expected {
 public:
     Expected(T value) : m_storage(std::in_place_index<0>, std::move(value)) {}
     Expected(E error) : m_storage(std::in_place_index<1>, std::move(error)) {}
@@ -17,10 +42,22 @@ public:
     bool hasValue() const { return m_storage.index() == 0; }
     explicit operator bool() const { return hasValue(); }
 
-    T& value() { return std::get<0>(m_storage); }
-    const T& value() const { return std::get<0>(m_storage); }
-    E& error() { return std::get<1>(m_storage); }
-    const E& error() const { return std::get<1>(m_storage); }
+    T& value() {
+        expected_detail::requireHeld(hasValue(), expected_detail::valueOfError);
+        return std::get<0>(m_storage);
+    }
+    const T& value() const {
+        expected_detail::requireHeld(hasValue(), expected_detail::valueOfError);
+        return std::get<0>(m_storage);
+    }
+    E& error() {
+        expected_detail::requireHeld(!hasValue(), expected_detail::errorOfValue);
+        return std::get<1>(m_storage);
+    }
+    const E& error() const {
+        expected_detail::requireHeld(!hasValue(), expected_detail::errorOfValue);
+        return std::get<1>(m_storage);
+    }
     // The value, or `fallback` in place of the error.
     T valueOr(T fallback) const { return hasValue() ? value() : std::move(fallback); }
 
@@ -30,7 +67,7 @@ private:
 
 // Success with nothing to hand back, or the error.
 template <typename E>
-class Expected<void, E> {
+class [[nodiscard]] Expected<void, E> {
 public:
     Expected() = default;
     Expected(E error) : m_error(std::move(error)) {}
@@ -38,8 +75,14 @@ public:
     bool hasValue() const { return !m_error.has_value(); }
     explicit operator bool() const { return hasValue(); }
 
-    E& error() { return *m_error; }
-    const E& error() const { return *m_error; }
+    E& error() {
+        expected_detail::requireHeld(!hasValue(), expected_detail::errorOfValue);
+        return m_error.value();
+    }
+    const E& error() const {
+        expected_detail::requireHeld(!hasValue(), expected_detail::errorOfValue);
+        return m_error.value();
+    }
 
 private:
     std::optional<E> m_error;

@@ -58,7 +58,10 @@ FileDescriptor makeMark(const std::filesystem::path& folder) {
     if (!created || ::flock(created.value().get(), LOCK_EX) != 0)
         return FileDescriptor();
     FileDescriptor mark = std::move(created.value());
-    mark.writeAll(TemporaryFolder::markText.data(), TemporaryFolder::markText.size());
+    // A mark left short is held by its lock while the share lives and is never taken for a dead
+    // share's after: the folder still serves this share, so a failed write does not fail it.
+    static_cast<void>(
+        mark.writeAll(TemporaryFolder::markText.data(), TemporaryFolder::markText.size()));
     return mark;
 }
 
@@ -234,8 +237,9 @@ void TemporaryFolder::remove() {
         return;
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
-    // Unlocked only once it is gone, so that no one else removes it under us.
-    m_mark.close();
+    // Unlocked only once it is gone, so that no one else removes it under us. Closing a mark
+    // nothing more is written to can lose nothing.
+    static_cast<void>(m_mark.close());
     m_path.clear();
 }
 

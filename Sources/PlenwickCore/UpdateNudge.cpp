@@ -53,9 +53,14 @@ std::optional<std::string> UpdateNudge::suffix(std::stop_token stop) const {
         Fetch fetch = fetchLatestBuild(stop);
         // A cancelled request leaves the check due, so the next share asks again.
         if (fetch.outcome == Fetch::Outcome::ended && m_preferences) {
-            m_preferences->setDate(lastCheckKey, m_now());
-            if (fetch.latestBuild)
-                m_preferences->setInteger(latestBuildKey, *fetch.latestBuild);
+            // Unrecorded, the check is due again at the next share: worth a line, not a failure.
+            if (auto stored = m_preferences->setDate(lastCheckKey, m_now()); !stored)
+                logger().info("update check time not kept: %s", stored.error().message.c_str());
+            if (fetch.latestBuild) {
+                if (auto stored = m_preferences->setInteger(latestBuildKey, *fetch.latestBuild);
+                    !stored)
+                    logger().info("latest build not kept: %s", stored.error().message.c_str());
+            }
         }
     }
     std::optional<int64_t> known =

@@ -219,7 +219,7 @@ TEST_F(PreferencesTest, ThreadsSharingOneSuiteLoseNothing) {
             writers.emplace_back([&preferences, thread] {
                 for (int i = 0; i < 200; ++i) {
                     std::string key = std::to_string(thread) + "." + std::to_string(i);
-                    preferences->setInteger(key, i);
+                    EXPECT_TRUE(preferences->setInteger(key, i));
                     preferences->integer(key);
                 }
             });
@@ -267,7 +267,8 @@ TEST_F(PreferencesTest, ADamagedFileDoesNotOpenAndIsLeftAsItWas) {
             auto preferences = Preferences::open(path).valueOr(nullptr);
             ASSERT_TRUE(preferences);
             for (int i = 0; i < 300; ++i)
-                preferences->setData("key " + std::to_string(i), Preferences::Data(100, 'x'));
+                ASSERT_TRUE(
+                    preferences->setData("key " + std::to_string(i), Preferences::Data(100, 'x')));
         }
         c.damage(path);
         const std::string before = test::readFile(path);

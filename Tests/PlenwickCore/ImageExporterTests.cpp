@@ -583,7 +583,7 @@ TEST_F(ImageExporterTest, ConcurrentExportsWriteWhatSerialOnesWrite) {
         for (size_t r = 0; r < 3; ++r)
             workers.emplace_back([&, r] {
                 for (size_t s = 0; s < sources.size(); ++s)
-                    exportTo(sources[s], folder / "parallel" / name(s, r), rules[r]);
+                    EXPECT_TRUE(exportTo(sources[s], folder / "parallel" / name(s, r), rules[r]));
             });
     }
     for (const auto& [file, bytes] : serial)

@@ -28,14 +28,15 @@ struct LoadCase {
 TEST(SpecStore, LoadsWhatIsUsableAndOtherwiseTheDefaultsWithoutTouchingTheStoredValue) {
     const auto& defaults = ExportSpec::defaults();
     auto data = [](std::string text) {
-        return [text](Preferences& p) { p.setData(SpecStore::specsKey, bytes(text)); };
+        return [text](Preferences& p) { ASSERT_TRUE(p.setData(SpecStore::specsKey, bytes(text))); };
     };
     const LoadCase cases[] = {
         {"nothing stored", nullptr, defaults},
-        {"an integer", [](Preferences& p) { p.setInteger(SpecStore::specsKey, 3); }, defaults},
+        {"an integer", [](Preferences& p) { ASSERT_TRUE(p.setInteger(SpecStore::specsKey, 3)); },
+         defaults},
         {"a date",
          [](Preferences& p) {
-             p.setDate(SpecStore::specsKey, Preferences::Date(std::chrono::hours(1)));
+             ASSERT_TRUE(p.setDate(SpecStore::specsKey, Preferences::Date(std::chrono::hours(1))));
          },
          defaults},
         {"not JSON", data("instagram,threads"), defaults},

@@ -96,10 +96,11 @@ TEST_F(UpdateNudgeTest, TheDayIsCountedFromTheStoredCheckTime) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        preferences->remove(UpdateNudge::lastCheckKey);
-        if (c.lastCheck)
-            preferences->setDate(UpdateNudge::lastCheckKey,
-                                 Preferences::Date(std::chrono::seconds(*c.lastCheck)));
+        ASSERT_TRUE(preferences->remove(UpdateNudge::lastCheckKey));
+        if (c.lastCheck) {
+            ASSERT_TRUE(preferences->setDate(
+                UpdateNudge::lastCheckKey, Preferences::Date(std::chrono::seconds(*c.lastCheck))));
+        }
         int before = server.requests();
         clock = now;
         nudgeFor(server.url("/appcast.xml"), 10).suffix();
@@ -109,8 +110,8 @@ TEST_F(UpdateNudgeTest, TheDayIsCountedFromTheStoredCheckTime) {
 
 TEST_F(UpdateNudgeTest, StoredValuesOfAnotherKindCountAsAbsent) {
     server.respond("/appcast.xml", {404});
-    preferences->setInteger(UpdateNudge::lastCheckKey, 1700000000);
-    preferences->setData(UpdateNudge::latestBuildKey, {'9', '9'});
+    ASSERT_TRUE(preferences->setInteger(UpdateNudge::lastCheckKey, 1700000000));
+    ASSERT_TRUE(preferences->setData(UpdateNudge::latestBuildKey, {'9', '9'}));
 
     EXPECT_EQ(nudgeFor(server.url("/appcast.xml"), 10).suffix(), std::nullopt);
     EXPECT_EQ(server.requests(), 1);
@@ -119,7 +120,7 @@ TEST_F(UpdateNudgeTest, StoredValuesOfAnotherKindCountAsAbsent) {
 
 TEST_F(UpdateNudgeTest, ANewAnswerReplacesTheStoredBuildEvenWhenItIsLower) {
     server.respond("/appcast.xml", {200, feedOf(15)});
-    preferences->setInteger(UpdateNudge::latestBuildKey, 20);
+    ASSERT_TRUE(preferences->setInteger(UpdateNudge::latestBuildKey, 20));
 
     EXPECT_EQ(nudgeFor(server.url("/appcast.xml"), 16).suffix(), std::nullopt);
     EXPECT_EQ(preferences->integer(UpdateNudge::latestBuildKey), 15);
@@ -247,10 +248,11 @@ TEST_F(UpdateNudgeTest, EveryAnswerEndsAsACheckWithOrWithoutNews) {
     for (std::optional<int64_t> stored : {std::optional<int64_t>(), std::optional<int64_t>(11)}) {
         for (const FeedCase& c : cases) {
             SCOPED_TRACE(testing::Message() << c.name << (stored ? ", build 11 stored" : ""));
-            preferences->remove(UpdateNudge::lastCheckKey);
-            preferences->remove(UpdateNudge::latestBuildKey);
-            if (stored)
-                preferences->setInteger(UpdateNudge::latestBuildKey, *stored);
+            ASSERT_TRUE(preferences->remove(UpdateNudge::lastCheckKey));
+            ASSERT_TRUE(preferences->remove(UpdateNudge::latestBuildKey));
+            if (stored) {
+                ASSERT_TRUE(preferences->setInteger(UpdateNudge::latestBuildKey, *stored));
+            }
             server.respond("/appcast.xml", {200, feedOf(12)});
             if (c.path.starts_with('/'))
                 server.respond(c.path, c.response);
@@ -317,7 +319,7 @@ TEST_F(UpdateNudgeTest, ACancelledRequestStoresNothingAndTheNextShareAsksAgain) 
 
 TEST_F(UpdateNudgeTest, AShareStoppedBeforeTheCheckMakesNoRequest) {
     server.respond("/appcast.xml", {200, feedOf(12)});
-    preferences->setInteger(UpdateNudge::latestBuildKey, 11);
+    ASSERT_TRUE(preferences->setInteger(UpdateNudge::latestBuildKey, 11));
     std::stop_source stopped;
     stopped.request_stop();
 
