@@ -2,7 +2,6 @@
 
 #include "PlatformServices/UniformType.hpp"
 
-
 namespace plenwick {
 
 bool ItemProvider::hasItemConformingTo(std::string_view typeIdentifier) const {
