@@ -89,3 +89,14 @@ private:
 };
 
 } // namespace plenwick
+
+// The value of `expression`, an Expected, or a return of its error from the function it stands
+// in: one line in place of the test and the return. A GNU statement expression, which GCC and
+// Clang both take.
+#define PLENWICK_TRY(expression)                                                                   \
+    ({                                                                                             \
+        auto plenwickTried = (expression);                                                         \
+        if (!plenwickTried)                                                                        \
+            return std::move(plenwickTried.error());                                               \
+        std::move(plenwickTried.value());                                                          \
+    })

@@ -9,10 +9,8 @@ namespace plenwick {
 
 Expected<void, SystemError> FileManager::showItems(const std::vector<std::filesystem::path>& items,
                                                    std::chrono::milliseconds timeout) {
-    auto connection = SessionBus::connect(timeout);
-    if (!connection)
-        return connection.error();
-    sd_bus* bus = connection.value().get();
+    SessionBus::Connection connection = PLENWICK_TRY(SessionBus::connect(timeout));
+    sd_bus* bus = connection.get();
 
     sd_bus_message* created = nullptr;
     int result = sd_bus_message_new_method_call(bus, &created, "org.freedesktop.FileManager1",

@@ -149,20 +149,16 @@ FileStaging::stage(const std::filesystem::path& source, const std::filesystem::p
                    std::stop_token stop) {
     // What the file is, before it is opened: opening a device may already do something (rewind
     // a tape, wake a camera), and opening a FIFO lets a writer go on.
-    auto located = FileDescriptor::open(source, O_PATH | O_CLOEXEC);
-    if (!located)
-        return located.error();
+    FileDescriptor located = PLENWICK_TRY(FileDescriptor::open(source, O_PATH | O_CLOEXEC));
     struct stat status {};
-    if (::fstat(located.value().get(), &status) != 0)
+    if (::fstat(located.get(), &status) != 0)
         return SystemError::fromErrno();
     if (auto refused = refusal(status.st_mode))
         return *refused;
     // Without waiting for a FIFO's writer; and the file opened is the one judged, whatever was
     // put at its name meanwhile.
-    auto opened = FileDescriptor::open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (!opened)
-        return opened.error();
-    FileDescriptor input = std::move(opened.value());
+    FileDescriptor input =
+        PLENWICK_TRY(FileDescriptor::open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (::fstat(input.get(), &status) != 0)
         return SystemError::fromErrno();
     if (auto refused = refusal(status.st_mode))
@@ -180,10 +176,8 @@ FileStaging::stage(const std::filesystem::path& source, const std::filesystem::p
             return SystemError::fromErrno();
     }
 
-    auto created = FileDescriptor::open(destination, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (!created)
-        return created.error();
-    FileDescriptor output = std::move(created.value());
+    FileDescriptor output = PLENWICK_TRY(
+        FileDescriptor::open(destination, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (regular) {
         if (::ioctl(output.get(), FICLONE, input.get()) == 0 && output.close())
             return Staged{Method::reflink, nullptr};

@@ -108,10 +108,8 @@ int64_t NotificationCenter::requestAuthorization() const {
 }
 
 Expected<void, SystemError> NotificationCenter::add(const NotificationRequest& request) const {
-    auto connection = SessionBus::connect(callTimeout);
-    if (!connection)
-        return connection.error();
-    sd_bus* bus = connection.value().get();
+    SessionBus::Connection connection = PLENWICK_TRY(SessionBus::connect(callTimeout));
+    sd_bus* bus = connection.get();
 
     // D-Bus strings must be UTF-8; a file name that is not would otherwise lose the whole post.
     std::string summary = UTF8::repaired(request.title);

@@ -142,10 +142,7 @@ Expected<TemporaryFolder, SystemError> TemporaryFolder::create(const std::filesy
 }
 
 Expected<TemporaryFolder, SystemError> TemporaryFolder::create(std::string_view name) {
-    auto parent = systemFolder();
-    if (!parent)
-        return parent.error();
-    return create(parent.value(), name);
+    return create(PLENWICK_TRY(systemFolder()), name);
 }
 
 Expected<TemporaryFolder, SystemError>

@@ -112,10 +112,7 @@ Expected<ExportSpec, DecodingError> decodeSpec(const Json& object, const std::st
 
     if (auto error = member(object, path, "rule", value))
         return *error;
-    auto rule = decodeRule(*value, path + ".rule");
-    if (!rule)
-        return rule.error();
-    spec.rule = rule.value();
+    spec.rule = PLENWICK_TRY(decodeRule(*value, path + ".rule"));
 
     if (auto error = member(object, path, "quality", value))
         return *error;
@@ -208,10 +205,7 @@ Expected<std::vector<ExportSpec>, DecodingError> ExportSpec::decodeList(std::str
         std::string path = std::to_string(index);
         path.insert(path.begin(), '[');
         path.push_back(']');
-        auto spec = decodeSpec(document[index], path);
-        if (!spec)
-            return spec.error();
-        specs.push_back(std::move(spec.value()));
+        specs.push_back(PLENWICK_TRY(decodeSpec(document[index], path)));
     }
     return specs;
 }

@@ -37,10 +37,8 @@ using Blob = std::unique_ptr<VipsBlob, BlobRelease>;
 Expected<PixelSize, ExportError> ImageExporter::exportImage(const std::filesystem::path& source,
                                                             const std::filesystem::path& to,
                                                             SizeRule rule) const {
-    Expected<ImageSource, ExportError> opened = ImageSource::open(source, {rule});
-    if (!opened)
-        return opened.error();
-    return exportImage(opened.value(), to, rule);
+    ImageSource opened = PLENWICK_TRY(ImageSource::open(source, {rule}));
+    return exportImage(opened, to, rule);
 }
 
 Expected<PixelSize, ExportError> ImageExporter::exportImage(ImageSource& source,
