@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-using plenwick::AppcastCheck;
+namespace AppcastCheck = plenwick::AppcastCheck;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view document(reinterpret_cast<const char*>(data), size);

@@ -15,7 +15,7 @@
 using plenwick::ImageSource;
 using plenwick::PixelSize;
 using plenwick::SizeRule;
-using plenwick::TargetSize;
+namespace TargetSize = plenwick::TargetSize;
 using plenwick::fuzz::ScratchFolder;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-using plenwick::ListNotation;
-using plenwick::UTF8;
+namespace ListNotation = plenwick::ListNotation;
+namespace UTF8 = plenwick::UTF8;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A 0xFE byte separates elements; it never occurs in UTF-8, so any text fits in between.

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-using plenwick::XdgUserDirs;
+namespace XdgUserDirs = plenwick::XdgUserDirs;
 using plenwick::fuzz::ScratchFolder;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
