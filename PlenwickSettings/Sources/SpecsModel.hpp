@@ -30,8 +30,8 @@ public:
     // Loads the list from the store; neither saves nor notifies.
     SpecsModel(SpecStore store, NotificationPermission notifications, QObject* parent = nullptr);
 
-    // The window's model: the app group's suite (or the fallback the preferences pick) and the
-    // desktop's notification centre.
+    // The window's model: the suite both programs share (or the fallback the preferences pick) and
+    // the desktop's notification centre.
     static std::unique_ptr<SpecsModel> openShared();
 
     const std::vector<ExportSpec>& specs() const { return m_specs; }

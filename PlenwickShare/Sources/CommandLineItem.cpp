@@ -5,7 +5,6 @@
 #include "StandardInputItemProvider.hpp"
 #include "URLItemProvider.hpp"
 
-#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <string_view>
@@ -32,8 +31,7 @@ std::unique_ptr<ItemProvider> provider(const std::string& argument, int standard
                                        int cancelDescriptor) {
     if (argument == "-")
         return std::make_unique<StandardInputItemProvider>(standardInput, cancelDescriptor);
-    if (argument.size() >= 5 && std::equal(argument.begin(), argument.begin() + 5, "file:",
-                                           [](char a, char b) { return std::tolower(a) == b; })) {
+    if (FileURL::hasFileScheme(argument)) {
         if (auto path = FileURL::path(argument))
             return std::make_unique<FileItemProvider>(*path);
         return std::make_unique<URLItemProvider>(argument);

@@ -20,7 +20,9 @@ std::string DiagnosticRecord::formatDate(std::chrono::system_clock::time_point d
 namespace {
 
 // The summary carries the notification body, whose file names may hold line breaks and bytes
-// that are not UTF-8; escaped and repaired as the lists are, the record stays one line of UTF-8.
+// that are not UTF-8; repaired, and with its line breaks and controls escaped, the record stays
+// one line of UTF-8. Unlike ListNotation's elements it is not quoted: it is the rest of the line,
+// read as the body was shown, so its quotes and backslashes stay as they are.
 std::string oneLine(const std::string& text) {
     std::string line;
     for (unsigned char c : UTF8::repaired(text)) {

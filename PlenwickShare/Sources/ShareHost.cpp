@@ -49,6 +49,16 @@ std::vector<std::shared_ptr<ItemProvider>> providersOf(const ShareCommandLine& l
     return providers;
 }
 
+// Waits for the session, prints its outcome unless the share was dismissed first (the session
+// knows whether the dismissal came before its notification) and gives the exit status.
+int reportedOutcome(ShareSession& session) {
+    ShareOutcome outcome =
+        session.wait().value_or(ShareOutcome{ShareOutcome::Status::dismissed, {}});
+    if (outcome.status != ShareOutcome::Status::dismissed)
+        std::cout << outcome.body << std::endl;
+    return outcome.exitStatus();
+}
+
 int runInTerminal(std::vector<std::shared_ptr<ItemProvider>> providers,
                   const FileDescriptor& dismissal) {
     FileDescriptor completed(::eventfd(0, EFD_CLOEXEC));
@@ -65,12 +75,7 @@ int runInTerminal(std::vector<std::shared_ptr<ItemProvider>> providers,
     }
     if (waits[0].revents & POLLIN)
         session.cancel();
-    // The session knows whether the dismissal came before its notification.
-    ShareOutcome outcome =
-        session.wait().value_or(ShareOutcome{ShareOutcome::Status::dismissed, {}});
-    if (outcome.status != ShareOutcome::Status::dismissed)
-        std::cout << outcome.body << std::endl;
-    return outcome.exitStatus();
+    return reportedOutcome(session);
 }
 
 int runInWindow(std::vector<std::shared_ptr<ItemProvider>> providers,
@@ -112,12 +117,7 @@ int runInWindow(std::vector<std::shared_ptr<ItemProvider>> providers,
     QTimer::singleShot(0, &window, [&session] { session.start(); });
     application.exec();
 
-    // The session knows whether the dismissal came before its notification.
-    ShareOutcome outcome =
-        session.wait().value_or(ShareOutcome{ShareOutcome::Status::dismissed, {}});
-    if (outcome.status != ShareOutcome::Status::dismissed)
-        std::cout << outcome.body << std::endl;
-    return outcome.exitStatus();
+    return reportedOutcome(session);
 }
 
 } // namespace

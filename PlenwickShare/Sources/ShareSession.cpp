@@ -30,10 +30,7 @@ namespace plenwick {
 namespace {
 
 // The share's one log category; the name is what journal readers filter on.
-const Log& shareLog() {
-    static const Log log("extension");
-    return log;
-}
+constexpr Log shareLog("extension");
 
 // Waits a little for the lock on the diagnostic log: another share holds it only for one write.
 // False when it stays held; true also where the file system has no locks.
@@ -75,7 +72,7 @@ void ShareSession::start() {
     std::vector<std::shared_ptr<ItemProvider>> providers;
     if (m_request)
         providers = m_request->providers;
-    shareLog().info("share started with %ld items", static_cast<long>(providers.size()));
+    shareLog.info("share started with %ld items", static_cast<long>(providers.size()));
 
     m_exportTask = std::jthread([this, providers = std::move(providers)](std::stop_token stop) {
         const auto start = std::chrono::steady_clock::now();
@@ -201,7 +198,7 @@ void ShareSession::conclude(std::chrono::steady_clock::time_point start, const s
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     record.summary = summaryLine(seconds, body);
-    shareLog().info("%s", record.summary.c_str());
+    shareLog.info("%s", record.summary.c_str());
     record.date = std::chrono::system_clock::now();
     appendDiagnostic(record.text());
 }
@@ -209,7 +206,7 @@ void ShareSession::conclude(std::chrono::steady_clock::time_point start, const s
 void ShareSession::finish(const std::string& body) {
     NotificationRequest request{Uuid::random(), "Plenwick", body};
     if (auto posted = NotificationCenter::current().add(request); !posted)
-        shareLog().error("notification failed: %s", posted.error().message.c_str());
+        shareLog.error("notification failed: %s", posted.error().message.c_str());
     if (m_request && m_request->onFinished)
         m_request->onFinished();
 }
@@ -238,14 +235,14 @@ void ShareSession::appendDiagnostic(const std::string& record) {
     auto opened = FileDescriptor::open(
         root / ".plenwick.log", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (!opened) {
-        shareLog().error("diagnostic record not written: %s", opened.error().message.c_str());
+        shareLog.error("diagnostic record not written: %s", opened.error().message.c_str());
         return;
     }
     const FileDescriptor& log = opened.value();
     // Held around the write, the check and the cut, so that no other share appends between
     // them and loses its record to the cut. A file system without locks is written as it is.
     if (!lockLog(log)) {
-        shareLog().error("diagnostic record not written: the log stays locked");
+        shareLog.error("diagnostic record not written: the log stays locked");
         return;
     }
     ssize_t written = ::write(log.get(), line.data(), line.size());
@@ -261,7 +258,7 @@ void ShareSession::appendDiagnostic(const std::string& record) {
         status.st_size == end) {
         [[maybe_unused]] int cut = ::ftruncate(log.get(), end - written);
     }
-    shareLog().error("diagnostic record not written: %s", failure.message.c_str());
+    shareLog.error("diagnostic record not written: %s", failure.message.c_str());
 }
 
 } // namespace plenwick

@@ -1,16 +1,11 @@
 #include "URLItemProvider.hpp"
 
-#include <algorithm>
-#include <cctype>
+#include "PlatformServices/FileURL.hpp"
 
 namespace plenwick {
 
-URLItemProvider::URLItemProvider(std::string url) : m_url(std::move(url)) {
-    std::string scheme = m_url.substr(0, m_url.find(':'));
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    m_fileScheme = scheme == "file";
-}
+URLItemProvider::URLItemProvider(std::string url)
+    : m_url(std::move(url)), m_fileScheme(FileURL::hasFileScheme(m_url)) {}
 
 std::vector<std::string> URLItemProvider::registeredTypeIdentifiers() const {
     return {m_fileScheme ? "public.file-url" : "public.url"};

@@ -11,10 +11,10 @@ namespace plenwick {
 namespace FileURL {
 
 std::string string(const std::filesystem::path& path);
+// Whether `url` begins with the "file:" scheme, in any case, as RFC 3986 compares schemes.
+bool hasFileScheme(std::string_view url);
 // The local path of a "file:" URL (host empty or "localhost"); nothing for any other URL.
 std::optional<std::filesystem::path> path(std::string_view url);
-// Undoes %XX escapes; a % without two hex digits after it stands for itself.
-std::string percentDecoded(std::string_view text);
 
 } // namespace FileURL
 

@@ -60,8 +60,6 @@ bool stderrWanted() {
 
 } // namespace
 
-Log::Log(std::string category) : m_category(std::move(category)) {}
-
 std::string Log::format(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -88,18 +86,19 @@ void Log::error(const char* format, ...) const {
 
 void Log::write(LogLevel level, std::string_view message) const {
     std::string text(message);
+    const std::string category(m_category);
     // Without a journal socket (containers, CI) the call fails and we carry on regardless.
     sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", level == LogLevel::error ? 3 : 6,
                     "SYSLOG_IDENTIFIER=plenwick", "PLENWICK_SUBSYSTEM=%s",
-                    std::string(subsystem).c_str(), "PLENWICK_CATEGORY=%s", m_category.c_str(),
+                    std::string(subsystem).c_str(), "PLENWICK_CATEGORY=%s", category.c_str(),
                     nullptr);
     if (stderrWanted()) {
         // One write per line keeps concurrent workers from interleaving inside a line.
-        std::string line = "plenwick[" + m_category + "] " + text + "\n";
+        std::string line = "plenwick[" + category + "] " + text + "\n";
         [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
     }
     if (Capture* capture = g_capture.load())
-        capture->add(LogRecord{std::string(subsystem), m_category, level, std::move(text)});
+        capture->add(LogRecord{std::string(subsystem), category, level, std::move(text)});
 }
 
 Log::Capture::Capture() {

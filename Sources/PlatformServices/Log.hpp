@@ -24,7 +24,9 @@ class Log {
 public:
     static constexpr std::string_view subsystem = "com.brindlemoor.plenwick";
 
-    explicit Log(std::string category);
+    // `category` is a literal or another text that lives as long as the program, so that a
+    // file's logger can be a constant made before anything runs.
+    constexpr explicit Log(std::string_view category) : m_category(category) {}
 
     void info(const char* format, ...) const __attribute__((format(printf, 2, 3)));
     void error(const char* format, ...) const __attribute__((format(printf, 2, 3)));
@@ -37,7 +39,7 @@ public:
     class Capture;
 
 private:
-    std::string m_category;
+    std::string_view m_category;
 };
 
 } // namespace plenwick

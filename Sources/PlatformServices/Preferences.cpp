@@ -1,7 +1,9 @@
 #include "PlatformServices/Preferences.hpp"
 
 #include "PlatformServices/FileDescriptor.hpp"
+#include "PlatformServices/FileURL.hpp"
 #include "PlatformServices/Log.hpp"
+#include "PlatformServices/PrivateFolder.hpp"
 #include "PlatformServices/XdgUserDirs.hpp"
 
 #include <cerrno>
@@ -120,20 +122,6 @@ Preferences::Date dateFromSeconds(double seconds) {
         std::chrono::seconds(static_cast<int64_t>(whole)) + fraction));
 }
 
-// Creates the missing folders of `folder` with 0700, as the base directory rules ask.
-Expected<void, SystemError> createPrivateFolders(const std::filesystem::path& folder) {
-    std::filesystem::path partial;
-    for (const auto& component : folder) {
-        partial /= component;
-        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
-            return SystemError::fromErrno("cannot create folder " + partial.string());
-    }
-    std::error_code error;
-    if (!std::filesystem::is_directory(folder, error))
-        return SystemError{folder.string() + " is not a folder", ENOTDIR};
-    return {};
-}
-
 // A new database file is private to the user; SQLite gives its -wal and -shm files the same
 // mode. An existing file keeps its mode and content.
 Expected<void, SystemError> createPrivateFile(const std::filesystem::path& file) {
@@ -191,13 +179,7 @@ void copyStoredValues(const std::filesystem::path& file, sqlite3* memory) {
     };
     sqlite3* raw = nullptr;
     // Immutable: a read-only folder has no room for the lock and index files of a WAL reader.
-    std::string uri = "file:";
-    for (char c : file.string())
-        uri += c == '%'   ? std::string("%25")
-               : c == '?' ? "%3f"
-               : c == '#' ? "%23"
-                          : std::string(1, c);
-    uri += "?immutable=1";
+    const std::string uri = FileURL::string(file) + "?immutable=1";
     int opened =
         sqlite3_open_v2(uri.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
     Database stored(raw);
@@ -282,8 +264,8 @@ Preferences::openDatabase(const std::string& location) {
 Expected<std::shared_ptr<Preferences>, SystemError>
 Preferences::open(const std::filesystem::path& file) {
     std::filesystem::path folder = file.parent_path();
-    if (auto created = createPrivateFolders(folder.empty() ? "." : folder); !created)
-        return created.error();
+    if (auto created = PrivateFolder::create(folder.empty() ? "." : folder); !created)
+        return created.error().prefixed("cannot create folder " + folder.string());
     if (auto created = createPrivateFile(file); !created)
         return created.error();
     return openDatabase(file.string());

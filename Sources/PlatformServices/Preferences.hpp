@@ -22,7 +22,7 @@ public:
     using Data = std::vector<uint8_t>;
     using Date = std::chrono::system_clock::time_point;
 
-    // The suite both programs open: the app group's name.
+    // The suite both programs open, and so the name of its file.
     static constexpr std::string_view sharedSuiteName = "K4ZT9WQ2LM.com.brindlemoor.plenwick";
 
     // ${XDG_CONFIG_HOME:-~/.config}/plenwick/<suite>.sqlite3

@@ -1,31 +1,12 @@
 #include "PlatformServices/SessionBus.hpp"
 
+#include "PlatformServices/PercentEncoding.hpp"
+
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
 
 namespace plenwick {
-
-namespace {
-
-// D-Bus addresses escape every byte outside a small safe set as %XX.
-std::string addressEscaped(std::string_view value) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string escaped;
-    for (unsigned char c : value) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '-' || c == '_' || c == '/' || c == '.' || c == '\\' || c == '*') {
-            escaped += static_cast<char>(c);
-        } else {
-            escaped += '%';
-            escaped += digits[c >> 4];
-            escaped += digits[c & 0xF];
-        }
-    }
-    return escaped;
-}
-
-} // namespace
 
 SystemError SessionBus::Error::description(int result) const {
     if (m_error.message && *m_error.message)
@@ -37,7 +18,8 @@ std::optional<std::string> SessionBus::address() {
     if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address)
         return address;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
-        return "unix:path=" + addressEscaped(runtime) + "/bus";
+        return "unix:path=" + PercentEncoding::encoded(runtime, PercentEncoding::dbusAddressValue) +
+               "/bus";
     return std::nullopt;
 }
 

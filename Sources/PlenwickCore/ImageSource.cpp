@@ -9,6 +9,7 @@
 #include <fstream>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include <vips/vips8>
 
@@ -29,18 +30,14 @@ enum class Format { jpeg, heif, webp, png, gif, tiff };
 // The loaders libvips trusts with hostile files, by the class it picks from the file's bytes.
 // Everything else it could open (ImageMagick, PDF, SVG, matrix text files, ...) stays closed.
 std::optional<Format> formatOfLoader(std::string_view loader) {
-    if (loader == "VipsForeignLoadJpegSource")
-        return Format::jpeg;
-    if (loader == "VipsForeignLoadHeifSource")
-        return Format::heif;
-    if (loader == "VipsForeignLoadWebpSource")
-        return Format::webp;
-    if (loader == "VipsForeignLoadPngSource")
-        return Format::png;
-    if (loader == "VipsForeignLoadNsgifSource")
-        return Format::gif;
-    if (loader == "VipsForeignLoadTiffSource")
-        return Format::tiff;
+    static constexpr std::pair<std::string_view, Format> trusted[] = {
+        {"VipsForeignLoadJpegSource", Format::jpeg}, {"VipsForeignLoadHeifSource", Format::heif},
+        {"VipsForeignLoadWebpSource", Format::webp}, {"VipsForeignLoadPngSource", Format::png},
+        {"VipsForeignLoadNsgifSource", Format::gif}, {"VipsForeignLoadTiffSource", Format::tiff},
+    };
+    for (const auto& [name, format] : trusted)
+        if (loader == name)
+            return format;
     return std::nullopt;
 }
 

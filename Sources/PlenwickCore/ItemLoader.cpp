@@ -4,11 +4,12 @@
 #include "PlatformServices/FileURL.hpp"
 #include "PlatformServices/ListNotation.hpp"
 #include "PlatformServices/Log.hpp"
+#include "PlatformServices/PercentEncoding.hpp"
+#include "PlatformServices/PrivateFolder.hpp"
 #include "PlatformServices/UTF8.hpp"
 #include "PlatformServices/UniformType.hpp"
 
 #include <atomic>
-#include <cerrno>
 #include <functional>
 #include <future>
 #include <stop_token>
@@ -18,10 +19,7 @@ namespace plenwick {
 
 namespace {
 
-const Log& logger() {
-    static const Log log("loader");
-    return log;
-}
+constexpr Log logger("loader");
 
 constexpr const char* fileURLType = "public.file-url";
 
@@ -89,31 +87,13 @@ T await(const std::function<void(std::shared_ptr<Answer<T>>)>& start,
     return future.get();
 }
 
-// Creates a folder and its missing parents, private to the user; existing ones stay as they are.
-std::error_code createFolders(const std::filesystem::path& folder) {
-    std::error_code ignored;
-    if (std::filesystem::is_directory(folder, ignored))
-        return {};
-    // Only a missing parent is created; any other one lets mkdir say what is wrong with it.
-    std::filesystem::path parent = folder.parent_path();
-    if (!parent.empty() && parent != folder && !std::filesystem::exists(parent, ignored))
-        if (std::error_code error = createFolders(parent))
-            return error;
-    if (::mkdir(folder.c_str(), 0700) == 0)
-        return {};
-    int code = errno;
-    if (code == EEXIST && std::filesystem::is_directory(folder, ignored))
-        return {};
-    return {code, std::generic_category()};
-}
-
 // Stages `source` as `destination` in `itemFolder`, which is made first when it is missing.
 Expected<FileStaging::Staged, SystemError>
 stageInto(const std::filesystem::path& itemFolder,
           const std::optional<std::filesystem::path>& source,
           const std::filesystem::path& destination, const std::stop_token& stop) {
-    if (std::error_code error = createFolders(itemFolder))
-        return SystemError{error.message(), error.value()};
+    if (auto created = PrivateFolder::create(itemFolder); !created)
+        return created.error();
     if (!source)
         return SystemError{"not a file on this computer"};
     return FileStaging::stage(*source, destination, stop);
@@ -142,7 +122,7 @@ std::string urlPath(std::string_view url) {
         size_t end = url.find_first_of("/?#");
         url.remove_prefix(end == std::string_view::npos ? url.size() : end);
     }
-    return FileURL::percentDecoded(url.substr(0, url.find_first_of("?#")));
+    return PercentEncoding::decoded(url.substr(0, url.find_first_of("?#")));
 }
 
 std::string lastPathComponent(std::string path) {
@@ -212,7 +192,7 @@ ItemLoader::Result ItemLoader::load(const std::vector<std::shared_ptr<ItemProvid
         std::string types = ListNotation::format(provider.registeredTypeIdentifiers());
         if (!concreteImageType(provider) && !provider.hasItemConformingTo(fileURLType))
             result.notes.push_back(prefix + "no image or file URL among " + types);
-        logger().info("skipping item %ld: %s", static_cast<long>(i), types.c_str());
+        logger.info("skipping item %ld: %s", static_cast<long>(i), types.c_str());
     }
     return result;
 }
@@ -257,7 +237,7 @@ ItemLoader::copyFileRepresentation(ItemProvider& provider, const std::string& ty
         if (!temporaryFile) {
             std::string note =
                 "loadFileRepresentation(" + type + ") failed: " + error.value_or("nil url");
-            logger().error("%s", note.c_str());
+            logger.error("%s", note.c_str());
             return {std::nullopt, note, nullptr};
         }
         std::filesystem::path destination =
@@ -267,7 +247,7 @@ ItemLoader::copyFileRepresentation(ItemProvider& provider, const std::string& ty
             return {destination, std::nullopt, std::move(staged.value().reference)};
         std::string note = "copy of " + type + " representation to " + destination.string() +
                            " failed: " + staged.error().message;
-        logger().error("%s", note.c_str());
+        logger.error("%s", note.c_str());
         return {std::nullopt, note, nullptr};
     };
     return await<Outcome>(
@@ -291,7 +271,7 @@ ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
         auto url = urlOf(item);
         if (!url) {
             std::string note = "file-url item failed: " + error.value_or("no url");
-            logger().error("%s", note.c_str());
+            logger.error("%s", note.c_str());
             return {std::nullopt, note, nullptr};
         }
         auto source = FileURL::path(*url);
@@ -309,7 +289,7 @@ ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
         };
         auto notAnImage = [&name]() -> Outcome {
             std::string note = "file-url " + name + " is not an image";
-            logger().info("%s", note.c_str());
+            logger.info("%s", note.c_str());
             return {std::nullopt, note, nullptr};
         };
         // A pipe ("<(…)", a FIFO) can be read only once: it is judged by its copy.
@@ -324,7 +304,7 @@ ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
         if (!staged) {
             std::string note =
                 "copy of file-url " + sourcePath + " failed: " + staged.error().message;
-            logger().error("%s", note.c_str());
+            logger.error("%s", note.c_str());
             return {std::nullopt, note, nullptr};
         }
         if (pipe && !isImage(destination)) {

@@ -142,6 +142,78 @@ void sumAcross(const uint32_t* down, int64_t width, int bands, int64_t box, int6
     }
 }
 
+// The vertical pass into `column`: one row as wide as the boxes across. In fixed point, two taps at
+// a time, so that one multiply-add instruction takes the pair for four samples.
+void verticalPass(const uint8_t* const* lines, const int16_t* fixed, int count, size_t line,
+                  float* column) {
+    size_t x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128 unit = _mm_set1_ps(1.0f / fixedOne);
+    for (; x + 16 <= line; x += 16) {
+        __m128i sums[4] = {zero, zero, zero, zero};
+        for (int k = 0; k < count; k += 2) {
+            const bool paired = k + 1 < count;
+            const __m128i weights = _mm_set1_epi32(static_cast<int>(
+                static_cast<uint16_t>(fixed[k]) |
+                (paired ? static_cast<uint32_t>(static_cast<uint16_t>(fixed[k + 1])) << 16 : 0u)));
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lines[k] + x));
+            const __m128i b =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(lines[paired ? k + 1 : k] + x));
+            const __m128i low = _mm_unpacklo_epi8(a, b);
+            const __m128i high = _mm_unpackhi_epi8(a, b);
+            sums[0] = _mm_add_epi32(sums[0], _mm_madd_epi16(_mm_unpacklo_epi8(low, zero), weights));
+            sums[1] = _mm_add_epi32(sums[1], _mm_madd_epi16(_mm_unpackhi_epi8(low, zero), weights));
+            sums[2] =
+                _mm_add_epi32(sums[2], _mm_madd_epi16(_mm_unpacklo_epi8(high, zero), weights));
+            sums[3] =
+                _mm_add_epi32(sums[3], _mm_madd_epi16(_mm_unpackhi_epi8(high, zero), weights));
+        }
+        for (int part = 0; part < 4; ++part)
+            _mm_storeu_ps(column + x + 4 * part, _mm_mul_ps(_mm_cvtepi32_ps(sums[part]), unit));
+    }
+#endif
+    for (; x < line; ++x) {
+        int sum = 0;
+        for (int k = 0; k < count; ++k)
+            sum += fixed[k] * lines[k][x];
+        column[x] = static_cast<float>(sum) * (1.0f / fixedOne);
+    }
+}
+
+// Copies of the edge pixels, `padding` of them on both sides of the `line` samples of `column`.
+void padEdges(float* column, size_t line, int bands, int64_t padding) {
+    for (int64_t pad = 1; pad <= padding; ++pad) {
+        std::memcpy(column - pad * bands, column, static_cast<size_t>(bands) * sizeof(float));
+        std::memcpy(column + line + (pad - 1) * bands, column + line - bands,
+                    static_cast<size_t>(bands) * sizeof(float));
+    }
+}
+
+// The horizontal pass from `column` into `out`, `width` pixels: four bands of a pixel at a time.
+// The spare lanes of a pixel's last four are written too, and then overwritten by the next pixel or
+// left in the row's spare bytes.
+void horizontalPass(const float* column, const Floats4* spread, const int64_t* firsts, int count,
+                    int64_t width, int bands, uint8_t* out) {
+    for (int64_t position = 0; position < width; ++position) {
+        const Floats4* tap = &spread[static_cast<size_t>(position * count)];
+        const float* first = column + firsts[position] * bands;
+        for (int band = 0; band < bands; band += 4) {
+            // Two sums, so that each addition need not wait for the one before.
+            Floats4 even = {};
+            Floats4 odd = {};
+            int k = 0;
+            for (; k + 1 < count; k += 2) {
+                even += tap[k] * load4(first + k * bands + band);
+                odd += tap[k + 1] * load4(first + (k + 1) * bands + band);
+            }
+            if (k < count)
+                even += tap[k] * load4(first + k * bands + band);
+            store4(out + position * bands + band, even + odd);
+        }
+    }
+}
+
 } // namespace
 
 LanczosResampler::Taps LanczosResampler::taps(int64_t from, int64_t to) {
@@ -265,81 +337,26 @@ const uint8_t* LanczosResampler::boxedRow(const uint8_t* pixels, int64_t index) 
     return boxed;
 }
 
-const uint8_t* LanczosResampler::row(const uint8_t* pixels, int64_t y) {
+void LanczosResampler::gatherLines(const uint8_t* pixels, int64_t y) {
     const auto line = static_cast<size_t>(m_horizontal.length * m_bands);
-    const int16_t* fixed = &m_verticalFixed[static_cast<size_t>(y * m_vertical.count)];
-    float* column = m_column.data() + m_padding * m_bands;
-
     for (int k = 0; k < m_vertical.count; ++k) {
         const int64_t index =
             std::clamp<int64_t>(m_vertical.first[y] + k, 0, m_vertical.length - 1);
         m_lines[k] =
             m_boxed.empty() ? pixels + static_cast<size_t>(index) * line : boxedRow(pixels, index);
     }
+}
 
-    // Vertical pass: one row as wide as the boxes across. In fixed point, two taps at a time, so
-    // that one multiply-add instruction takes the pair for four samples.
-    size_t x = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    const __m128 unit = _mm_set1_ps(1.0f / fixedOne);
-    for (; x + 16 <= line; x += 16) {
-        __m128i sums[4] = {zero, zero, zero, zero};
-        for (int k = 0; k < m_vertical.count; k += 2) {
-            const bool paired = k + 1 < m_vertical.count;
-            const __m128i weights = _mm_set1_epi32(static_cast<int>(
-                static_cast<uint16_t>(fixed[k]) |
-                (paired ? static_cast<uint32_t>(static_cast<uint16_t>(fixed[k + 1])) << 16 : 0u)));
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_lines[k] + x));
-            const __m128i b =
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_lines[paired ? k + 1 : k] + x));
-            const __m128i low = _mm_unpacklo_epi8(a, b);
-            const __m128i high = _mm_unpackhi_epi8(a, b);
-            sums[0] = _mm_add_epi32(sums[0], _mm_madd_epi16(_mm_unpacklo_epi8(low, zero), weights));
-            sums[1] = _mm_add_epi32(sums[1], _mm_madd_epi16(_mm_unpackhi_epi8(low, zero), weights));
-            sums[2] =
-                _mm_add_epi32(sums[2], _mm_madd_epi16(_mm_unpacklo_epi8(high, zero), weights));
-            sums[3] =
-                _mm_add_epi32(sums[3], _mm_madd_epi16(_mm_unpackhi_epi8(high, zero), weights));
-        }
-        for (int part = 0; part < 4; ++part)
-            _mm_storeu_ps(column + x + 4 * part, _mm_mul_ps(_mm_cvtepi32_ps(sums[part]), unit));
-    }
-#endif
-    for (; x < line; ++x) {
-        int sum = 0;
-        for (int k = 0; k < m_vertical.count; ++k)
-            sum += fixed[k] * m_lines[k][x];
-        column[x] = static_cast<float>(sum) * (1.0f / fixedOne);
-    }
-    for (int64_t pad = 1; pad <= m_padding; ++pad) {
-        std::memcpy(column - pad * m_bands, column, static_cast<size_t>(m_bands) * sizeof(float));
-        std::memcpy(column + line + (pad - 1) * m_bands, column + line - m_bands,
-                    static_cast<size_t>(m_bands) * sizeof(float));
-    }
-
-    // Horizontal pass: four bands of a pixel at a time. The spare lanes of a pixel's last four
-    // are written too, and then overwritten by the next pixel or left in the row's spare bytes.
-    uint8_t* out = m_row.data();
-    for (int64_t position = 0; position < m_to.width; ++position) {
-        const Floats4* tap =
-            &m_horizontalSpread[static_cast<size_t>(position * m_horizontal.count)];
-        const float* first = column + m_horizontal.first[position] * m_bands;
-        for (int band = 0; band < m_bands; band += 4) {
-            // Two sums, so that each addition need not wait for the one before.
-            Floats4 even = {};
-            Floats4 odd = {};
-            int k = 0;
-            for (; k + 1 < m_horizontal.count; k += 2) {
-                even += tap[k] * load4(first + k * m_bands + band);
-                odd += tap[k + 1] * load4(first + (k + 1) * m_bands + band);
-            }
-            if (k < m_horizontal.count)
-                even += tap[k] * load4(first + k * m_bands + band);
-            store4(out + position * m_bands + band, even + odd);
-        }
-    }
-    return out;
+const uint8_t* LanczosResampler::row(const uint8_t* pixels, int64_t y) {
+    const auto line = static_cast<size_t>(m_horizontal.length * m_bands);
+    float* column = m_column.data() + m_padding * m_bands;
+    gatherLines(pixels, y);
+    verticalPass(m_lines.data(), &m_verticalFixed[static_cast<size_t>(y * m_vertical.count)],
+                 m_vertical.count, line, column);
+    padEdges(column, line, m_bands, m_padding);
+    horizontalPass(column, m_horizontalSpread.data(), m_horizontal.first.data(), m_horizontal.count,
+                   m_to.width, m_bands, m_row.data());
+    return m_row.data();
 }
 
 } // namespace plenwick

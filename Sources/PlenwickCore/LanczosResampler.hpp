@@ -52,6 +52,8 @@ private:
 
     // Row `index` of the box-shrunk source, made when no slot holds it yet.
     const uint8_t* boxedRow(const uint8_t* pixels, int64_t index);
+    // Points m_lines at the source rows, or box rows, that output row `y` reads.
+    void gatherLines(const uint8_t* pixels, int64_t y);
 
     PixelSize m_from;
     PixelSize m_to;

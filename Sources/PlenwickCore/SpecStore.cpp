@@ -6,9 +6,6 @@
 
 namespace plenwick {
 
-// Both programs find the list in the suite Preferences::openShared opens.
-static_assert(SpecStore::appGroupID == Preferences::sharedSuiteName);
-
 std::filesystem::path SpecStore::outputRoot() {
     return XdgUserDirs::pictures() / "Socials";
 }

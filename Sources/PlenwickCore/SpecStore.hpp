@@ -10,11 +10,11 @@
 
 namespace plenwick {
 
-// The spec list both programs share, kept under "exportSpecs" in the app group's suite as the
-// compact JSON of ExportSpec::encodeList. Without a suite it loads the defaults and saves nothing.
+// The spec list both programs share, kept under "exportSpecs" in the shared preferences suite
+// (Preferences::sharedSuiteName) as the compact JSON of ExportSpec::encodeList. Without a suite it
+// loads the defaults and saves nothing.
 class SpecStore {
 public:
-    static constexpr std::string_view appGroupID = "K4ZT9WQ2LM.com.brindlemoor.plenwick";
     static constexpr std::string_view specsKey = "exportSpecs";
 
     explicit SpecStore(std::shared_ptr<Preferences> preferences)

@@ -9,10 +9,7 @@ namespace plenwick {
 
 namespace {
 
-const Log& logger() {
-    static const Log log("update");
-    return log;
-}
+constexpr Log logger("update");
 
 } // namespace
 
@@ -34,7 +31,7 @@ std::shared_ptr<Preferences> UpdateNudge::checkSuite(std::shared_ptr<Preferences
         return suite;
     auto cached = Preferences::open(XdgUserDirs::cacheHome() / "plenwick" / "update-check.sqlite3");
     if (!cached) {
-        logger().info("update check kept in memory: %s", cached.error().message.c_str());
+        logger.info("update check kept in memory: %s", cached.error().message.c_str());
         return suite;
     }
     return cached.value();
@@ -55,11 +52,11 @@ std::optional<std::string> UpdateNudge::suffix(std::stop_token stop) const {
         if (fetch.outcome == Fetch::Outcome::ended && m_preferences) {
             // Unrecorded, the check is due again at the next share: worth a line, not a failure.
             if (auto stored = m_preferences->setDate(lastCheckKey, m_now()); !stored)
-                logger().info("update check time not kept: %s", stored.error().message.c_str());
+                logger.info("update check time not kept: %s", stored.error().message.c_str());
             if (fetch.latestBuild) {
                 if (auto stored = m_preferences->setInteger(latestBuildKey, *fetch.latestBuild);
                     !stored)
-                    logger().info("latest build not kept: %s", stored.error().message.c_str());
+                    logger.info("latest build not kept: %s", stored.error().message.c_str());
             }
         }
     }
@@ -74,19 +71,19 @@ UpdateNudge::Fetch UpdateNudge::fetchLatestBuild(std::stop_token stop) const {
     case FeedFetch::Result::Outcome::cancelled:
         return Fetch::abandoned();
     case FeedFetch::Result::Outcome::failed:
-        logger().info("appcast fetch failed: %s", answer.failure.c_str());
+        logger.info("appcast fetch failed: %s", answer.failure.c_str());
         return Fetch::ended();
     case FeedFetch::Result::Outcome::answered:
         break;
     }
     if (answer.status < 200 || answer.status > 299) {
         // No status line at all would be 0; it is told as -1.
-        logger().info("appcast fetch: HTTP %ld", answer.status == 0 ? -1L : answer.status);
+        logger.info("appcast fetch: HTTP %ld", answer.status == 0 ? -1L : answer.status);
         return Fetch::ended();
     }
     std::optional<int64_t> latest = AppcastCheck::latestBuild(answer.body);
-    logger().info("appcast fetch: latest build %ld, current %ld", latest.value_or(-1),
-                  m_currentBuild);
+    logger.info("appcast fetch: latest build %ld, current %ld", latest.value_or(-1),
+                m_currentBuild);
     return Fetch::ended(latest);
 }
 

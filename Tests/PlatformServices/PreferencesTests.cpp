@@ -1,5 +1,6 @@
 #include "PlatformServices/LogCapture.hpp"
 #include "PlatformServices/Preferences.hpp"
+#include "ScopedMount.hpp"
 #include "TestSupport.hpp"
 
 #include <cstdio>
@@ -316,6 +317,24 @@ TEST_F(PreferencesTest, WithoutAUsableConfigFolderTheSuiteLivesInMemory) {
     EXPECT_EQ(preferences->integer("updateLatestBuild"), 3);
     EXPECT_EQ(capture.messages("preferences").size(), 1u);
     EXPECT_EQ(test::readFile(config() / "plenwick"), "not a folder");
+}
+
+TEST_F(PreferencesTest, AReadOnlyConfigFolderStillGivesTheSharedSuitesValues) {
+    // The stored suite is opened by a URI: every name must reach SQLite as it is on disk.
+    for (const std::string name : {"plain", "100% sure", "what?", "#tag", "été 📷"}) {
+        SCOPED_TRACE(name);
+        const std::filesystem::path folder = config() / name;
+        setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
+        ASSERT_TRUE(Preferences::open(std::string(Preferences::sharedSuiteName))
+                        .valueOr(nullptr)
+                        ->setInteger("updateLatestBuild", 7));
+        auto mount = test::ScopedMount::readOnly(folder);
+
+        auto preferences = Preferences::openShared("plenwick-share");
+        ASSERT_TRUE(preferences);
+        EXPECT_TRUE(preferences->isInMemory());
+        EXPECT_EQ(preferences->integer("updateLatestBuild"), 7);
+    }
 }
 
 TEST_F(PreferencesTest, TheSharedSuiteIsUsedWhenItOpens) {

@@ -168,7 +168,7 @@ TEST_F(SettingsWindowTest, AtLaunchRemovesWhatDeadSharesLeftAndNothingElse) {
 
 TEST_F(SettingsWindowTest, AStoredListWithNumbersOutOfRangeShowsTheDefaults) {
     auto suite = Preferences::open(m_folder / "config/plenwick" /
-                                   (std::string(SpecStore::appGroupID) + ".sqlite3"))
+                                   (std::string(Preferences::sharedSuiteName) + ".sqlite3"))
                      .valueOr(nullptr);
     ASSERT_TRUE(suite);
     std::string list = R"([{"id":"x","folder":"x","rule":{"width":{"_0":100}},"quality":1e400}])";

@@ -116,7 +116,7 @@ public:
 
     void storeSpecList(const std::string& json) {
         auto suite = Preferences::open(home() / ".config/plenwick" /
-                                       (std::string(SpecStore::appGroupID) + ".sqlite3"))
+                                       (std::string(Preferences::sharedSuiteName) + ".sqlite3"))
                          .valueOr(nullptr);
         ASSERT_TRUE(suite);
         ASSERT_TRUE(
@@ -294,7 +294,7 @@ TEST_F(Share, ImageBytesOnStandardInput) {
 
 TEST_F(Share, UsesTheStoredSpecListAndAppendsTheNudge) {
     auto suite = Preferences::open(home() / ".config/plenwick" /
-                                   (std::string(SpecStore::appGroupID) + ".sqlite3"))
+                                   (std::string(Preferences::sharedSuiteName) + ".sqlite3"))
                      .valueOr(nullptr);
     ASSERT_TRUE(suite);
     SpecStore store(suite);
