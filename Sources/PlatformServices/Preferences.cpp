@@ -141,7 +141,7 @@ Expected<void, SystemError> createPrivateFile(const std::filesystem::path& file)
     if (!created) {
         if (created.error().code == EEXIST)
             return {};
-        return created.error().prefixed("cannot create " + file.string());
+        return created.error().prefixed("cannot create the file");
     }
     // The umask may have taken more than 0600 leaves; the owner must still write.
     if (::fchmod(created.value().get(), 0600) != 0)
