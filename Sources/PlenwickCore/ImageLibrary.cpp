@@ -1,6 +1,7 @@
 #include "PlenwickCore/ImageLibrary.hpp"
 
 #include <algorithm>
+#include <string>
 #include <thread>
 
 #include <vips/vips8>
@@ -13,10 +14,15 @@ void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
 } // namespace
 
-bool start(const char* programName) {
-    static const bool started = [programName] {
-        if (VIPS_INIT(programName) != 0)
-            return false;
+Expected<void, SystemError> start(const char* programName) {
+    static const Expected<void, SystemError> started =
+        [programName]() -> Expected<void, SystemError> {
+        if (VIPS_INIT(programName) != 0) {
+            const std::string words = vips_error_buffer();
+            vips_error_clear();
+            return SystemError{"the image library could not start" +
+                               (words.empty() ? "" : ": " + words)};
+        }
         // Every input is read once per share: cached operations would only hold on to decoded
         // pixels, and would hand back stale ones for a file replaced under the same name.
         vips_cache_set_max(0);
@@ -25,7 +31,7 @@ bool start(const char* programName) {
         // A damaged file already comes back as an error value; libvips' warnings about it
         // ("error in tile 0 x 168") would only clutter the terminal.
         g_log_set_handler("VIPS", G_LOG_LEVEL_WARNING, dropMessage, nullptr);
-        return true;
+        return {};
     }();
     return started;
 }

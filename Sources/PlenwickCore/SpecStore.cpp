@@ -2,6 +2,7 @@
 
 #include "PlatformServices/XdgUserDirs.hpp"
 
+#include <cerrno>
 #include <string>
 
 namespace plenwick {
@@ -28,14 +29,17 @@ std::vector<ExportSpec> SpecStore::load() const {
     return std::move(specs.value());
 }
 
-bool SpecStore::save(const std::vector<ExportSpec>& specs) {
+Expected<void, SystemError> SpecStore::save(const std::vector<ExportSpec>& specs) {
     if (!m_preferences)
-        return false;
+        return SystemError{"there are no preferences to keep the list in"};
     auto text = ExportSpec::encodeList(specs);
     if (!text)
-        return false;
-    return m_preferences->setData(specsKey, Preferences::Data(text->begin(), text->end()))
-        .hasValue();
+        return SystemError{"the list cannot be encoded", EINVAL};
+    if (auto stored =
+            m_preferences->setData(specsKey, Preferences::Data(text->begin(), text->end()));
+        !stored)
+        return stored.error().prefixed("the list cannot be stored");
+    return {};
 }
 
 } // namespace plenwick
