@@ -69,16 +69,14 @@ std::optional<std::string> UpdateNudge::suffix(std::stop_token stop) const {
 }
 
 UpdateNudge::Fetch UpdateNudge::fetchLatestBuild(std::stop_token stop) const {
-    FeedFetch::Result answer = FeedFetch::get(m_feedURL, timeout, timeout, stop);
-    switch (answer.outcome) {
-    case FeedFetch::Result::Outcome::cancelled:
-        return Fetch::abandoned();
-    case FeedFetch::Result::Outcome::failed:
-        logger().info("appcast fetch failed: %s", answer.failure.c_str());
+    auto fetched = FeedFetch::get(m_feedURL, timeout, timeout, stop);
+    if (!fetched) {
+        if (fetched.error().kind == FeedFetch::Failure::Kind::cancelled)
+            return Fetch::abandoned();
+        logger().info("appcast fetch failed: %s", fetched.error().message.c_str());
         return Fetch::ended();
-    case FeedFetch::Result::Outcome::answered:
-        break;
     }
+    const FeedFetch::Answer& answer = fetched.value();
     if (answer.status < 200 || answer.status > 299) {
         // No status line at all would be 0; it is told as -1.
         logger().info("appcast fetch: HTTP %ld", answer.status == 0 ? -1L : answer.status);
