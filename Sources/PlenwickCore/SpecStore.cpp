@@ -1,5 +1,6 @@
 #include "PlenwickCore/SpecStore.hpp"
 
+#include "PlatformServices/Log.hpp"
 #include "PlatformServices/XdgUserDirs.hpp"
 
 #include <cerrno>
@@ -17,7 +18,10 @@ std::filesystem::path SpecStore::outputRoot() {
 std::vector<ExportSpec> SpecStore::load() const {
     if (!m_preferences)
         return ExportSpec::defaults();
-    auto stored = m_preferences->data(specsKey);
+    auto read = m_preferences->data(specsKey);
+    if (!read)
+        Log("preferences").error("spec list not read: %s", read.error().message.c_str());
+    const std::optional<Preferences::Data>& stored = read.valueOr(std::nullopt);
     if (!stored)
         return ExportSpec::defaults();
     auto specs = ExportSpec::decodeList(

@@ -14,6 +14,17 @@ const Log& logger() {
     return log;
 }
 
+// A read that failed counts as a key never written, as a check time or build not kept does:
+// worth a line in the log, not a failure.
+template <typename T>
+std::optional<T> valueOrNothing(const Expected<std::optional<T>, SystemError>& read,
+                                const char* what) {
+    if (read)
+        return read.value();
+    logger().info("%s not read: %s", what, read.error().message.c_str());
+    return std::nullopt;
+}
+
 } // namespace
 
 struct UpdateNudge::Fetch {
@@ -48,7 +59,8 @@ UpdateNudge::UpdateNudge(std::string feedURL, std::shared_ptr<Preferences> prefe
 
 std::optional<std::string> UpdateNudge::suffix(std::stop_token stop) const {
     std::optional<Date> lastCheck =
-        m_preferences ? m_preferences->date(lastCheckKey) : std::nullopt;
+        m_preferences ? valueOrNothing(m_preferences->date(lastCheckKey), "update check time")
+                      : std::nullopt;
     if (AppcastCheck::shouldCheck(m_now(), lastCheck)) {
         Fetch fetch = fetchLatestBuild(stop);
         // A cancelled request leaves the check due, so the next share asks again.
@@ -64,7 +76,8 @@ std::optional<std::string> UpdateNudge::suffix(std::stop_token stop) const {
         }
     }
     std::optional<int64_t> known =
-        m_preferences ? m_preferences->integer(latestBuildKey) : std::nullopt;
+        m_preferences ? valueOrNothing(m_preferences->integer(latestBuildKey), "latest build")
+                      : std::nullopt;
     return AppcastCheck::nudgeText(m_currentBuild, known);
 }
 
