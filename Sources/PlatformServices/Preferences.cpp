@@ -218,8 +218,7 @@ void copyStoredValues(const std::filesystem::path& file, sqlite3* memory) {
 
 // Checks the file and sets it up for both programs; every step may be repeated.
 Expected<void, SystemError> prepareSuite(sqlite3* database) {
-    if (auto checked = checkIntegrity(database); !checked)
-        return checked.error();
+    PLENWICK_TRY(checkIntegrity(database));
     // A table of that name with other columns belongs to something else: leave the file alone.
     // The table is looked for before the statements are compiled against it, because the other
     // program may be creating it meanwhile.
@@ -230,12 +229,9 @@ Expected<void, SystemError> prepareSuite(sqlite3* database) {
     // Readers never block the other program's writer, and a commit costs no fsync of its own.
     for (const char* sql :
          {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL", createTable}) {
-        if (auto ran = run(database, sql); !ran)
-            return ran.error();
+        PLENWICK_TRY(run(database, sql));
     }
-    if (auto checked = checkStatements(database); !checked)
-        return checked.error();
-    return {};
+    return checkStatements(database);
 }
 
 } // namespace
@@ -279,8 +275,7 @@ Preferences::openDatabase(const std::string& location) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         prepared = prepareSuite(database.get());
     }
-    if (!prepared)
-        return prepared.error();
+    PLENWICK_TRY(std::move(prepared));
     auto connection = std::make_unique<Connection>();
     connection->database = std::move(database);
     return std::shared_ptr<Preferences>(new Preferences(std::move(connection)));

@@ -1,7 +1,6 @@
 #include "PlenwickCore/ImageLibrary.hpp"
 
 #include <algorithm>
-#include <string>
 #include <thread>
 
 #include <vips/vips8>
@@ -17,12 +16,10 @@ void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 Expected<void, SystemError> start(const char* programName) {
     static const Expected<void, SystemError> started =
         [programName]() -> Expected<void, SystemError> {
-        if (VIPS_INIT(programName) != 0) {
-            const std::string words = vips_error_buffer();
-            vips_error_clear();
-            return SystemError{"the image library could not start" +
-                               (words.empty() ? "" : ": " + words)};
-        }
+        // libvips' own error buffer is not read: a libvips that failed early has not made the
+        // lock that guards it.
+        if (VIPS_INIT(programName) != 0)
+            return SystemError{"the image library could not start"};
         // Every input is read once per share: cached operations would only hold on to decoded
         // pixels, and would hand back stale ones for a file replaced under the same name.
         vips_cache_set_max(0);
