@@ -1,9 +1,9 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
 #include "PlatformServices/SingleInstance.hpp"
 
 #include <memory>
-#include <string>
 
 #include <QObject>
 
@@ -20,15 +20,10 @@ public:
     explicit ApplicationInstance(QObject* parent = nullptr);
     ~ApplicationInstance() override;
 
-    struct Claimed {
-        SingleInstance::Outcome outcome;
-        // noBus, unanswered: why, in words.
-        std::string failure;
-    };
-
     // Claims the name for this process, or hands this launch, with what it brought for raising
-    // a window, over to the instance that owns it.
-    Claimed claim(const SingleInstance::Activation& launch = {});
+    // a window, over to the instance that owns it; else why neither was done.
+    Expected<SingleInstance::Outcome, SingleInstance::Failure>
+    claim(const SingleInstance::Activation& launch = {});
 
 signals:
     // Another launch asked for the window, with the token that lets it take the focus.

@@ -1,5 +1,6 @@
 #include "SpecsModel.hpp"
 
+#include "PlatformServices/Log.hpp"
 #include "PlatformServices/Preferences.hpp"
 
 namespace plenwick {
@@ -18,8 +19,10 @@ void SpecsModel::setSpecs(std::vector<ExportSpec> specs) {
     m_specs = std::move(specs);
     // A failed save leaves the earlier list in the preferences and the new one on screen; the
     // next edit tries again.
-    if (m_store.save(m_specs))
+    if (auto saved = m_store.save(m_specs); saved)
         m_lastStored = m_store.load();
+    else
+        Log("preferences").error("spec list not saved: %s", saved.error().message.c_str());
     if (changed)
         emit specsChanged();
 }

@@ -23,18 +23,20 @@ constexpr std::chrono::seconds totalTimeout{15};
 
 // The feed document, or why there is none, in words for the user.
 Expected<std::string, QString> fetchFeed(const std::string& url, std::stop_token stop) {
-    FeedFetch::Result answer = FeedFetch::get(url, connectTimeout, totalTimeout, std::move(stop));
-    switch (answer.outcome) {
-    case FeedFetch::Result::Outcome::cancelled:
-        return Updater::tr("The check was stopped.");
-    case FeedFetch::Result::Outcome::failed:
-        if (answer.tooLarge)
+    auto fetched = FeedFetch::get(url, connectTimeout, totalTimeout, std::move(stop));
+    if (!fetched) {
+        switch (fetched.error().kind) {
+        case FeedFetch::Failure::Kind::cancelled:
+            return Updater::tr("The check was stopped.");
+        case FeedFetch::Failure::Kind::tooLarge:
             return Updater::tr("The update feed is larger than a feed can be.");
+        case FeedFetch::Failure::Kind::failed:
+            break;
+        }
         return Updater::tr("The update server could not be reached: %1.")
-            .arg(QString::fromStdString(answer.failure));
-    case FeedFetch::Result::Outcome::answered:
-        break;
+            .arg(QString::fromStdString(fetched.error().message));
     }
+    FeedFetch::Answer& answer = fetched.value();
     if (answer.status < 200 || answer.status > 299)
         return Updater::tr("The update server answered with HTTP status %1.").arg(answer.status);
     return std::move(answer.body);

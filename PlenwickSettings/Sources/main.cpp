@@ -75,18 +75,15 @@ int openWindow(char* programName) {
 
     // One settings window per session, so that two never save over each other's edits.
     ApplicationInstance instance;
-    const ApplicationInstance::Claimed claimed = instance.claim(launch);
-    switch (claimed.outcome) {
-    case SingleInstance::Outcome::handedOver:
+    const auto claimed = instance.claim(launch);
+    if (claimed && claimed.value() == SingleInstance::Outcome::handedOver)
         return 0;
-    case SingleInstance::Outcome::unanswered:
+    if (!claimed && claimed.error().kind == SingleInstance::Failure::Kind::unanswered) {
         std::cerr << "plenwick: the settings window that is open does not answer: "
-                  << claimed.failure << "\n";
+                  << claimed.error().message << "\n";
         return 1;
-    case SingleInstance::Outcome::noBus:
-    case SingleInstance::Outcome::first:
-        break;
     }
+    // Without a bus the window opens all the same.
 
     // The window swallows its own failures; this only keeps anything that still escapes from
     // aborting the program.

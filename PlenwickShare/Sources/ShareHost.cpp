@@ -2,6 +2,7 @@
 
 #include "CommandLineItem.hpp"
 #include "PlatformServices/FileDescriptor.hpp"
+#include "PlatformServices/SystemError.hpp"
 #include "ShareSession.hpp"
 #include "ShareWindow.hpp"
 #include "TerminalShareView.hpp"
@@ -41,6 +42,12 @@ bool readable(int descriptor) {
     return ::poll(&wait, 1, 0) > 0 && (wait.revents & POLLIN);
 }
 
+// A share that cannot start says why and ends as one that failed, before anything is read.
+int failedToStart(const SystemError& failure) {
+    std::cerr << "plenwick-share: " << failure.message << std::endl;
+    return ShareOutcome{ShareOutcome::Status::incomplete, {}}.exitStatus();
+}
+
 std::vector<std::shared_ptr<ItemProvider>> providersOf(const ShareCommandLine& line,
                                                        int cancelDescriptor) {
     std::vector<std::shared_ptr<ItemProvider>> providers;
@@ -62,6 +69,8 @@ int reportedOutcome(ShareSession& session) {
 int runInTerminal(std::vector<std::shared_ptr<ItemProvider>> providers,
                   const FileDescriptor& dismissal) {
     FileDescriptor completed(::eventfd(0, EFD_CLOEXEC));
+    if (!completed)
+        return failedToStart(SystemError::fromErrno("cannot make an event descriptor"));
     TerminalShareView view;
     ShareRequest request{std::move(providers), [fd = completed.get()] {
                              uint64_t one = 1;
@@ -130,6 +139,9 @@ void ShareHost::holdDismissalSignals() {
 int ShareHost::run(const ShareCommandLine& line, char* programName) {
     sigset_t held = dismissalSignals();
     FileDescriptor dismissal(::signalfd(-1, &held, SFD_CLOEXEC));
+    // Without it the signals held back would never end the share.
+    if (!dismissal)
+        return failedToStart(SystemError::fromErrno("cannot receive the dismissal signals"));
 
     // Standard input is read while the items are made; a dismissal then ends the reading too.
     std::vector<std::shared_ptr<ItemProvider>> providers = providersOf(line, dismissal.get());

@@ -117,8 +117,8 @@ ShareSession::exportProviders(const std::vector<std::shared_ptr<ItemProvider>>& 
                               ShareView& view, std::chrono::steady_clock::time_point start,
                               std::stop_token stop) {
     // The image library was started before any thread; this asks for the answer it gave then.
-    if (!ImageLibrary::start("plenwick-share"))
-        return failedShare(providers, start, "the image library could not start");
+    if (auto started = ImageLibrary::start("plenwick-share"); !started)
+        return failedShare(providers, start, started.error().message);
     auto temporary = TemporaryFolder::systemFolder();
     if (!temporary)
         return failedShare(providers, start, temporary.error().message);
@@ -204,7 +204,12 @@ void ShareSession::conclude(std::chrono::steady_clock::time_point start, const s
 }
 
 void ShareSession::finish(const std::string& body) {
-    NotificationRequest request{Uuid::random(), "Plenwick", body};
+    // The server is never told the identifier: without one the outcome is still shown.
+    auto identifier = Uuid::random();
+    if (!identifier)
+        shareLog().error("notification without an identifier: %s",
+                         identifier.error().message.c_str());
+    NotificationRequest request{identifier.valueOr({}), "Plenwick", body};
     if (auto posted = NotificationCenter::current().add(request); !posted)
         shareLog.error("notification failed: %s", posted.error().message.c_str());
     if (m_request && m_request->onFinished)

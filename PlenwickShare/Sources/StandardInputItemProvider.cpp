@@ -15,6 +15,80 @@ namespace {
 
 constexpr std::string_view notKept = "standard input could not be kept";
 
+// What was read of standard input: its first bytes, how many there were, and the first failure
+// to read or keep them.
+struct Copied {
+    std::string head;
+    size_t total = 0;
+    std::optional<SystemError> failure;
+};
+
+// Copies `descriptor` to `output` up to its end, a cancellation on `cancelDescriptor` or the
+// bound of a photo, keeping the first bytes for sniffing, then closes `output`.
+Copied copyToEnd(int descriptor, int cancelDescriptor, FileDescriptor& output) {
+    constexpr size_t headLength = 4096;
+    char buffer[65536];
+    Copied copied;
+    for (;;) {
+        // A writer that never finishes must not keep a dismissed share alive.
+        pollfd waits[2] = {{descriptor, POLLIN, 0}, {cancelDescriptor, POLLIN, 0}};
+        if (::poll(waits, cancelDescriptor >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            copied.failure = SystemError::fromErrno("standard input could not be read");
+            break;
+        }
+        if (waits[1].revents & POLLIN) {
+            copied.failure = SystemError{"standard input was not read to its end"};
+            break;
+        }
+        ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0) {
+            copied.failure = SystemError::fromErrno("standard input could not be read");
+            break;
+        }
+        if (count == 0)
+            break;
+        // Bytes that never end must not fill the temporary folder: they are no photo.
+        if (copied.total + static_cast<size_t>(count) >
+            static_cast<size_t>(FileStaging::largestPipedPhoto)) {
+            copied.failure = FileStaging::tooLargeForAPhoto().prefixed("standard input");
+            break;
+        }
+        if (copied.head.size() < headLength)
+            copied.head.append(
+                buffer, std::min(static_cast<size_t>(count), headLength - copied.head.size()));
+        copied.total += static_cast<size_t>(count);
+        // Read on after a failed write, so that the writer is not left blocked on a full pipe.
+        if (!copied.failure) {
+            if (auto written = output.writeAll(buffer, static_cast<size_t>(count)); !written)
+                copied.failure = written.error().prefixed(notKept);
+        }
+    }
+    if (auto closed = output.close(); !closed && !copied.failure)
+        copied.failure = closed.error().prefixed(notKept);
+    return copied;
+}
+
+// The type the bytes' head shows; plain data when it shows none, nothing when there were none.
+std::optional<std::string> sniffedType(const Copied& copied) {
+    if (copied.total == 0)
+        return std::nullopt;
+    auto type = UniformType::ofContents(copied.head, copied.total <= copied.head.size());
+    return std::string(type ? type->identifier() : UniformType::data().identifier());
+}
+
+// "image", with the extension of `type` where it has one.
+std::string fileNameFor(const std::optional<std::string>& type) {
+    std::string name = "image";
+    if (auto known = type ? UniformType::withIdentifier(*type) : std::nullopt)
+        if (auto extension = known->preferredFilenameExtension())
+            name += "." + *extension;
+    return name;
+}
+
 } // namespace
 
 StandardInputItemProvider::StandardInputItemProvider(int descriptor, int cancelDescriptor) {
@@ -42,67 +116,15 @@ Expected<void, SystemError> StandardInputItemProvider::store(int descriptor, int
     auto created = FileDescriptor::open(partial, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (!created)
         return created.error().prefixed("cannot create a temporary file");
-    FileDescriptor output = std::move(created.value());
 
-    std::string head;
-    constexpr size_t headLength = 4096;
-    char buffer[65536];
-    size_t total = 0;
-    std::optional<SystemError> failure;
-    for (;;) {
-        // A writer that never finishes must not keep a dismissed share alive.
-        pollfd waits[2] = {{descriptor, POLLIN, 0}, {cancelDescriptor, POLLIN, 0}};
-        if (::poll(waits, cancelDescriptor >= 0 ? 2 : 1, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            failure = SystemError::fromErrno("standard input could not be read");
-            break;
-        }
-        if (waits[1].revents & POLLIN) {
-            failure = SystemError{"standard input was not read to its end"};
-            break;
-        }
-        ssize_t count = ::read(descriptor, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0) {
-            failure = SystemError::fromErrno("standard input could not be read");
-            break;
-        }
-        if (count == 0)
-            break;
-        // Bytes that never end must not fill the temporary folder: they are no photo.
-        if (total + static_cast<size_t>(count) >
-            static_cast<size_t>(FileStaging::largestPipedPhoto)) {
-            failure = FileStaging::tooLargeForAPhoto().prefixed("standard input");
-            break;
-        }
-        if (head.size() < headLength)
-            head.append(buffer, std::min(static_cast<size_t>(count), headLength - head.size()));
-        total += static_cast<size_t>(count);
-        // Read on after a failed write, so that the writer is not left blocked on a full pipe.
-        if (!failure) {
-            if (auto written = output.writeAll(buffer, static_cast<size_t>(count)); !written)
-                failure = written.error().prefixed(notKept);
-        }
-    }
-    if (auto closed = output.close(); !closed && !failure)
-        failure = closed.error().prefixed(notKept);
-
-    if (total > 0) {
-        auto type = UniformType::ofContents(head, total <= head.size());
-        m_type = std::string(type ? type->identifier() : UniformType::data().identifier());
-    }
-    std::string name = "image";
-    if (auto type = m_type ? UniformType::withIdentifier(*m_type) : std::nullopt)
-        if (auto extension = type->preferredFilenameExtension())
-            name += "." + *extension;
-    m_file = m_folder->path() / name;
+    Copied copied = copyToEnd(descriptor, cancelDescriptor, created.value());
+    m_type = sniffedType(copied);
+    m_file = m_folder->path() / fileNameFor(m_type);
     std::error_code error;
     // What was kept of bytes that could not all be is of no use, and its room is needed.
-    if (failure) {
+    if (copied.failure) {
         std::filesystem::remove(partial, error);
-        return *failure;
+        return *copied.failure;
     }
     std::filesystem::rename(partial, m_file, error);
     if (error)

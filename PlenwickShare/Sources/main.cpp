@@ -32,8 +32,9 @@ int share(int argc, char** argv) {
         return 0;
     }
     // The image library starts here, before any thread. Should it fail, the share still runs,
-    // to end as a failed share with the notification and the record any other fault gets.
-    ImageLibrary::start(argv[0]);
+    // to end as a failed share with the notification and the record any other fault gets: the
+    // share asks again and is given this answer, with its words.
+    static_cast<void>(ImageLibrary::start(argv[0]));
     return ShareHost::run(line, argv[0]);
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -28,6 +29,16 @@ inline void requireHeld(bool held, const char* message) {
 
 inline constexpr const char valueOfError[] = "Expected::value() called on an error";
 inline constexpr const char errorOfValue[] = "Expected::error() called on a value";
+
+// What PLENWICK_TRY leaves in place of a tried Expected: its value, or nothing for a success
+// with nothing to hand back.
+template <typename Tried>
+decltype(auto) takeValue(Tried& tried) {
+    if constexpr (std::is_void_v<decltype(tried.value())>)
+        return tried.value();
+    else
+        return std::move(tried.value());
+}
 
 } // namespace expected_detail
 
@@ -75,6 +86,13 @@ public:
     bool hasValue() const { return !m_error.has_value(); }
     explicit operator bool() const { return hasValue(); }
 
+    // Nothing to give; asked of an error, the same fault as value() of any other Expected.
+    void value() const {
+        expected_detail::requireHeld(hasValue(), expected_detail::valueOfError);
+        if (!hasValue())
+            throw std::bad_optional_access();
+    }
+
     E& error() {
         expected_detail::requireHeld(!hasValue(), expected_detail::errorOfValue);
         return m_error.value();
@@ -91,12 +109,12 @@ private:
 } // namespace plenwick
 
 // The value of `expression`, an Expected, or a return of its error from the function it stands
-// in: one line in place of the test and the return. A GNU statement expression, which GCC and
-// Clang both take.
+// in: one line in place of the test and the return. An Expected<void, E> leaves nothing. A GNU
+// statement expression, which GCC and Clang both take.
 #define PLENWICK_TRY(expression)                                                                   \
     ({                                                                                             \
         auto plenwickTried = (expression);                                                         \
         if (!plenwickTried)                                                                        \
             return std::move(plenwickTried.error());                                               \
-        std::move(plenwickTried.value());                                                          \
+        plenwick::expected_detail::takeValue(plenwickTried);                                       \
     })

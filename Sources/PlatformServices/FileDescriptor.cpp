@@ -9,7 +9,7 @@ Expected<FileDescriptor, SystemError> FileDescriptor::open(const std::filesystem
                                                            int flags, mode_t mode) {
     FileDescriptor file(::open(path.c_str(), flags, mode));
     if (!file)
-        return SystemError::fromErrno();
+        return SystemError::fromErrno(path.string());
     return file;
 }
 

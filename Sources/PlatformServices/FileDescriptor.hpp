@@ -26,7 +26,7 @@ public:
         return *this;
     }
 
-    // open(2) with `flags` and, for a file it creates, `mode`.
+    // open(2) with `flags` and, for a file it creates, `mode`; an error names the path.
     static Expected<FileDescriptor, SystemError> open(const std::filesystem::path& path, int flags,
                                                       mode_t mode = 0);
 

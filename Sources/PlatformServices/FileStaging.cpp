@@ -84,7 +84,7 @@ Expected<void, SystemError> copyPipe(const FileDescriptor& input, const FileDesc
                                      const std::stop_token& stop) {
     FileDescriptor stopEvent(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!stopEvent)
-        return SystemError::fromErrno();
+        return SystemError::fromErrno("cannot make an event descriptor");
     std::stop_callback onStop(stop, [event = stopEvent.get()] {
         uint64_t one = 1;
         [[maybe_unused]] auto written = ::write(event, &one, sizeof one);
@@ -137,6 +137,16 @@ Expected<void, SystemError> copyPipe(const FileDescriptor& input, const FileDesc
     }
 }
 
+// The callers of stage name the source and the destination in their own words: its errors stay
+// the system's reason alone.
+Expected<FileDescriptor, SystemError> openFile(const std::filesystem::path& path, int flags,
+                                               mode_t mode = 0) {
+    auto opened = FileDescriptor::open(path, flags, mode);
+    if (!opened)
+        return SystemError::fromErrno({}, opened.error().code);
+    return opened;
+}
+
 } // namespace
 
 SystemError FileStaging::tooLargeForAPhoto() {
@@ -149,7 +159,7 @@ FileStaging::stage(const std::filesystem::path& source, const std::filesystem::p
                    std::stop_token stop) {
     // What the file is, before it is opened: opening a device may already do something (rewind
     // a tape, wake a camera), and opening a FIFO lets a writer go on.
-    FileDescriptor located = PLENWICK_TRY(FileDescriptor::open(source, O_PATH | O_CLOEXEC));
+    FileDescriptor located = PLENWICK_TRY(openFile(source, O_PATH | O_CLOEXEC));
     struct stat status {};
     if (::fstat(located.get(), &status) != 0)
         return SystemError::fromErrno();
@@ -157,8 +167,7 @@ FileStaging::stage(const std::filesystem::path& source, const std::filesystem::p
         return *refused;
     // Without waiting for a FIFO's writer; and the file opened is the one judged, whatever was
     // put at its name meanwhile.
-    FileDescriptor input =
-        PLENWICK_TRY(FileDescriptor::open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    FileDescriptor input = PLENWICK_TRY(openFile(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (::fstat(input.get(), &status) != 0)
         return SystemError::fromErrno();
     if (auto refused = refusal(status.st_mode))
@@ -176,8 +185,8 @@ FileStaging::stage(const std::filesystem::path& source, const std::filesystem::p
             return SystemError::fromErrno();
     }
 
-    FileDescriptor output = PLENWICK_TRY(
-        FileDescriptor::open(destination, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    FileDescriptor output =
+        PLENWICK_TRY(openFile(destination, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (regular) {
         if (::ioctl(output.get(), FICLONE, input.get()) == 0 && output.close())
             return Staged{Method::reflink, nullptr};

@@ -129,7 +129,7 @@ Expected<void, SystemError> createPrivateFile(const std::filesystem::path& file)
     if (!created) {
         if (created.error().code == EEXIST)
             return {};
-        return created.error().prefixed("cannot create " + file.string());
+        return created.error().prefixed("cannot create the file");
     }
     // The umask may have taken more than 0600 leaves; the owner must still write.
     if (::fchmod(created.value().get(), 0600) != 0)
@@ -146,16 +146,23 @@ void bindText(sqlite3_stmt* statement, int index, std::string_view text) {
     sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 
-// The statement stepped onto the stored value, or nothing when the key holds no value of `kind`.
-Statement findValue(sqlite3* database, std::string_view key, const char* kind) {
+// The statement stepped onto the stored value, or none when the key holds no value of `kind`;
+// an error when the suite could not be read.
+Expected<Statement, SystemError> findValue(sqlite3* database, std::string_view key,
+                                           const char* kind) {
     Statement statement = prepare(database, selectValue);
     if (!statement)
-        return nullptr;
+        return failureOf(database);
     bindText(statement.get(), 1, key);
     bindText(statement.get(), 2, kind);
-    if (sqlite3_step(statement.get()) != SQLITE_ROW)
-        return nullptr;
-    return statement;
+    switch (sqlite3_step(statement.get())) {
+    case SQLITE_ROW:
+        return statement;
+    case SQLITE_DONE:
+        return Statement();
+    default:
+        return failureOf(database);
+    }
 }
 
 // Stores a value of `kind` under `key`; `bindValue` binds the value as parameter 3.
@@ -193,8 +200,7 @@ void copyStoredValues(const std::filesystem::path& file, sqlite3* memory) {
 
 // Checks the file and sets it up for both programs; every step may be repeated.
 Expected<void, SystemError> prepareSuite(sqlite3* database) {
-    if (auto checked = checkIntegrity(database); !checked)
-        return checked.error();
+    PLENWICK_TRY(checkIntegrity(database));
     // A table of that name with other columns belongs to something else: leave the file alone.
     // The table is looked for before the statements are compiled against it, because the other
     // program may be creating it meanwhile.
@@ -205,12 +211,9 @@ Expected<void, SystemError> prepareSuite(sqlite3* database) {
     // Readers never block the other program's writer, and a commit costs no fsync of its own.
     for (const char* sql :
          {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL", createTable}) {
-        if (auto ran = run(database, sql); !ran)
-            return ran.error();
+        PLENWICK_TRY(run(database, sql));
     }
-    if (auto checked = checkStatements(database); !checked)
-        return checked.error();
-    return {};
+    return checkStatements(database);
 }
 
 } // namespace
@@ -254,8 +257,7 @@ Preferences::openDatabase(const std::string& location) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         prepared = prepareSuite(database.get());
     }
-    if (!prepared)
-        return prepared.error();
+    PLENWICK_TRY(std::move(prepared));
     auto connection = std::make_unique<Connection>();
     connection->database = std::move(database);
     return std::shared_ptr<Preferences>(new Preferences(std::move(connection)));
@@ -309,33 +311,35 @@ bool Preferences::isInMemory() const {
     return !file || !*file;
 }
 
-std::optional<Preferences::Data> Preferences::data(std::string_view key) const {
-    Statement statement = findValue(m_connection->database.get(), key, dataKind);
+Expected<std::optional<Preferences::Data>, SystemError>
+Preferences::data(std::string_view key) const {
+    Statement statement = PLENWICK_TRY(findValue(m_connection->database.get(), key, dataKind));
     if (!statement || sqlite3_column_type(statement.get(), 0) != SQLITE_BLOB)
-        return std::nullopt;
+        return std::optional<Data>();
     auto bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement.get(), 0));
     int size = sqlite3_column_bytes(statement.get(), 0);
-    return Data(bytes, bytes + size);
+    return std::optional<Data>(Data(bytes, bytes + size));
 }
 
-std::optional<Preferences::Date> Preferences::date(std::string_view key) const {
-    Statement statement = findValue(m_connection->database.get(), key, dateKind);
+Expected<std::optional<Preferences::Date>, SystemError>
+Preferences::date(std::string_view key) const {
+    Statement statement = PLENWICK_TRY(findValue(m_connection->database.get(), key, dateKind));
     if (!statement)
-        return std::nullopt;
+        return std::optional<Date>();
     int type = sqlite3_column_type(statement.get(), 0);
     if (type != SQLITE_FLOAT && type != SQLITE_INTEGER)
-        return std::nullopt;
+        return std::optional<Date>();
     double seconds = sqlite3_column_double(statement.get(), 0);
     if (!std::isfinite(seconds) || std::fabs(seconds) > largestDateSeconds)
-        return std::nullopt;
-    return dateFromSeconds(seconds);
+        return std::optional<Date>();
+    return std::optional<Date>(dateFromSeconds(seconds));
 }
 
-std::optional<int64_t> Preferences::integer(std::string_view key) const {
-    Statement statement = findValue(m_connection->database.get(), key, integerKind);
+Expected<std::optional<int64_t>, SystemError> Preferences::integer(std::string_view key) const {
+    Statement statement = PLENWICK_TRY(findValue(m_connection->database.get(), key, integerKind));
     if (!statement || sqlite3_column_type(statement.get(), 0) != SQLITE_INTEGER)
-        return std::nullopt;
-    return sqlite3_column_int64(statement.get(), 0);
+        return std::optional<int64_t>();
+    return std::optional<int64_t>(sqlite3_column_int64(statement.get(), 0));
 }
 
 Expected<void, SystemError> Preferences::setData(std::string_view key, const Data& value) {

@@ -50,9 +50,11 @@ public:
     // is gone when the process ends.
     bool isInMemory() const;
 
-    std::optional<Data> data(std::string_view key) const;
-    std::optional<Date> date(std::string_view key) const;
-    std::optional<int64_t> integer(std::string_view key) const;
+    // The value under `key`; nothing when the key holds no value of that kind, or one stored
+    // otherwise than this suite stores it; an error when the suite could not be read.
+    Expected<std::optional<Data>, SystemError> data(std::string_view key) const;
+    Expected<std::optional<Date>, SystemError> date(std::string_view key) const;
+    Expected<std::optional<int64_t>, SystemError> integer(std::string_view key) const;
 
     // An error when the value could not be stored.
     Expected<void, SystemError> setData(std::string_view key, const Data& value);

@@ -57,13 +57,58 @@ int appendEntry(sd_bus_message* message, const char* key, const std::string& val
     return sd_bus_message_append(message, "{sv}", key, "s", value.c_str());
 }
 
+using Failure = SingleInstance::Failure;
+
+Failure noBus(std::string message) {
+    return {Failure::Kind::noBus, std::move(message)};
+}
+
+Failure unanswered(std::string message) {
+    return {Failure::Kind::unanswered, std::move(message)};
+}
+
+// Why the owner of the name did not answer, and whether it had gone before it could: the name
+// is then free to claim again.
+struct Unanswered {
+    Failure failure;
+    bool ownerGone = false;
+};
+
+// Asks the instance that owns `name` to activate, with what this launch brought.
+Expected<void, Unanswered> askOwnerToActivate(sd_bus* bus, const std::string& name,
+                                              const std::string& path,
+                                              const SingleInstance::Activation& launch,
+                                              std::chrono::microseconds timeout) {
+    sd_bus_message* created = nullptr;
+    int result = sd_bus_message_new_method_call(bus, &created, name.c_str(), path.c_str(),
+                                                interfaceName, "Activate");
+    if (result < 0)
+        return Unanswered{unanswered(strerror(-result))};
+    SessionBus::Message call(created);
+    if ((result = sd_bus_message_open_container(call.get(), 'a', "{sv}")) < 0 ||
+        (result = appendEntry(call.get(), "activation-token", launch.activationToken)) < 0 ||
+        (result = sd_bus_message_close_container(call.get())) < 0)
+        return Unanswered{unanswered(strerror(-result))};
+    SessionBus::Error error;
+    sd_bus_message* answered = nullptr;
+    result = sd_bus_call(bus, call.get(), static_cast<uint64_t>(timeout.count()), error.get(),
+                         &answered);
+    SessionBus::Message reply(answered);
+    if (result >= 0)
+        return {};
+    return Unanswered{unanswered(error.description(result).message),
+                      sd_bus_error_has_names(error.get(), SD_BUS_ERROR_SERVICE_UNKNOWN,
+                                             SD_BUS_ERROR_NAME_HAS_NO_OWNER) != 0};
+}
+
 } // namespace
 
 struct SingleInstance::Service {
     Activated activated;
     SessionBus::Connection bus;
     Slot object;
-    FileDescriptor wake{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    // Wakes the thread for a stop request.
+    FileDescriptor wake;
     // Last: stopped and joined before the bus it serves goes.
     std::jthread thread;
 
@@ -79,6 +124,17 @@ struct SingleInstance::Service {
         } catch (...) {
         }
         return sd_bus_reply_method_return(message, "");
+    }
+
+    // Serves the bus on a thread of its own until the service goes.
+    void startServing() {
+        thread = std::jthread([this](std::stop_token stop) {
+            // Nothing thrown here may end the program; the name then just goes unanswered.
+            try {
+                serve(stop);
+            } catch (...) {
+            }
+        });
     }
 
     void serve(std::stop_token stop) {
@@ -120,6 +176,39 @@ const sd_bus_vtable applicationVTable[] = {
     SD_BUS_VTABLE_END,
 };
 
+namespace {
+
+// A service for one attempt at the name: on the session bus, with the event that stops it.
+Expected<std::unique_ptr<SingleInstance::Service>, Failure>
+connectService(SingleInstance::Activated activated, std::chrono::microseconds timeout) {
+    FileDescriptor wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake)
+        return noBus(SystemError::fromErrno("cannot make an event descriptor").message);
+    auto bus = SessionBus::connect(timeout);
+    if (!bus)
+        return noBus(std::move(bus.error().message));
+    auto service = std::make_unique<SingleInstance::Service>();
+    service->activated = std::move(activated);
+    service->bus = std::move(bus.value());
+    service->wake = std::move(wake);
+    return service;
+}
+
+// Puts the object in place before the name is ours, so that the first request finds it, then
+// asks for the name; sd-bus's answer, -EEXIST when another instance owns it.
+int offerObjectAndName(SingleInstance::Service& service, const std::string& name,
+                       const std::string& path) {
+    sd_bus_slot* slot = nullptr;
+    int result = sd_bus_add_object_vtable(service.bus.get(), &slot, path.c_str(), interfaceName,
+                                          applicationVTable, &service);
+    service.object.reset(slot);
+    if (result < 0)
+        return result;
+    return sd_bus_request_name(service.bus.get(), name.c_str(), 0);
+}
+
+} // namespace
+
 SingleInstance::Activation SingleInstance::Activation::takeFromEnvironment() {
     Activation launch{environment("XDG_ACTIVATION_TOKEN")};
     ::unsetenv("XDG_ACTIVATION_TOKEN");
@@ -140,86 +229,31 @@ SingleInstance::SingleInstance(std::unique_ptr<Service> service) : m_service(std
 
 SingleInstance::~SingleInstance() = default;
 
-SingleInstance::Claim SingleInstance::claim(const std::string& name, const Activation& launch,
-                                            Activated activated,
-                                            std::chrono::milliseconds timeout) {
-    Claim claim;
+Expected<SingleInstance::Claim, SingleInstance::Failure>
+SingleInstance::claim(const std::string& name, const Activation& launch, Activated activated,
+                      std::chrono::milliseconds timeout) {
     auto usec = std::chrono::duration_cast<std::chrono::microseconds>(timeout);
     std::string path = objectPath(name);
+    Failure failure;
     // The owner can quit between our request for the name and our call to it: then try again.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        auto service = std::make_unique<Service>();
-        service->activated = activated;
-        auto bus = SessionBus::connect(usec);
-        if (!bus) {
-            claim.outcome = Outcome::noBus;
-            claim.failure = std::move(bus.error().message);
-            return claim;
-        }
-        service->bus = std::move(bus.value());
-        if (!service->wake) {
-            claim.outcome = Outcome::noBus;
-            claim.failure = "cannot make an event descriptor";
-            return claim;
-        }
-        // The object is in place before the name is ours, so the first request finds it.
-        sd_bus_slot* slot = nullptr;
-        int result = sd_bus_add_object_vtable(service->bus.get(), &slot, path.c_str(),
-                                              interfaceName, applicationVTable, service.get());
-        service->object.reset(slot);
-        if (result >= 0)
-            result = sd_bus_request_name(service->bus.get(), name.c_str(), 0);
+        std::unique_ptr<Service> service = PLENWICK_TRY(connectService(activated, usec));
+        int result = offerObjectAndName(*service, name, path);
         if (result >= 0) {
-            Service* raw = service.get();
-            raw->thread = std::jthread([raw](std::stop_token stop) {
-                // Nothing thrown here may end the program; the name then just goes unanswered.
-                try {
-                    raw->serve(stop);
-                } catch (...) {
-                }
-            });
-            claim.outcome = Outcome::first;
-            claim.instance.reset(new SingleInstance(std::move(service)));
-            return claim;
+            service->startServing();
+            return Claim{Outcome::first,
+                         std::unique_ptr<SingleInstance>(new SingleInstance(std::move(service)))};
         }
-        if (result != -EEXIST) {
-            claim.outcome = Outcome::noBus;
-            claim.failure = std::string("the session bus refused the name: ") + strerror(-result);
-            return claim;
-        }
-
-        sd_bus_message* created = nullptr;
-        if ((result = sd_bus_message_new_method_call(service->bus.get(), &created, name.c_str(),
-                                                     path.c_str(), interfaceName, "Activate")) <
-            0) {
-            claim.outcome = Outcome::unanswered;
-            claim.failure = strerror(-result);
-            return claim;
-        }
-        SessionBus::Message call(created);
-        if ((result = sd_bus_message_open_container(call.get(), 'a', "{sv}")) < 0 ||
-            (result = appendEntry(call.get(), "activation-token", launch.activationToken)) < 0 ||
-            (result = sd_bus_message_close_container(call.get())) < 0) {
-            claim.outcome = Outcome::unanswered;
-            claim.failure = strerror(-result);
-            return claim;
-        }
-        SessionBus::Error error;
-        sd_bus_message* answered = nullptr;
-        result = sd_bus_call(service->bus.get(), call.get(), static_cast<uint64_t>(usec.count()),
-                             error.get(), &answered);
-        SessionBus::Message reply(answered);
-        if (result >= 0) {
-            claim.outcome = Outcome::handedOver;
-            return claim;
-        }
-        claim.outcome = Outcome::unanswered;
-        claim.failure = error.description(result).message;
-        if (!sd_bus_error_has_names(error.get(), SD_BUS_ERROR_SERVICE_UNKNOWN,
-                                    SD_BUS_ERROR_NAME_HAS_NO_OWNER))
-            return claim;
+        if (result != -EEXIST)
+            return noBus(std::string("the session bus refused the name: ") + strerror(-result));
+        auto asked = askOwnerToActivate(service->bus.get(), name, path, launch, usec);
+        if (asked)
+            return Claim{Outcome::handedOver, nullptr};
+        if (!asked.error().ownerGone)
+            return std::move(asked.error().failure);
+        failure = std::move(asked.error().failure);
     }
-    return claim;
+    return failure;
 }
 
 } // namespace plenwick

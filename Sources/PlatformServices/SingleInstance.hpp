@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -25,29 +27,36 @@ public:
     // Called on the instance's own thread, once per Activate request.
     using Activated = std::function<void(const Activation&)>;
 
+    // How a claim that worked ended.
     enum class Outcome {
-        // This launch owns the name and serves Activate until the object goes.
+        // This launch owns the name and serves Activate until the instance goes.
         first,
         // Another instance owns it and has answered Activate: this launch is done.
         handedOver,
-        // No session bus could be reached, or it refused the name: run without one.
-        noBus,
-        // Another instance owns the name but did not answer in time.
-        unanswered,
     };
-
     struct Claim {
-        Outcome outcome = Outcome::noBus;
+        Outcome outcome = Outcome::handedOver;
         // first: the owner of the name, served while it lives.
         std::unique_ptr<SingleInstance> instance;
-        // noBus, unanswered: why, in words.
-        std::string failure;
+    };
+
+    // Why a claim came to nothing, in words.
+    struct Failure {
+        enum class Kind {
+            // No session bus could be reached, or it refused the name: run without one.
+            noBus,
+            // Another instance owns the name but did not answer in time.
+            unanswered,
+        };
+        Kind kind = Kind::noBus;
+        std::string message;
     };
 
     // `name` is the well-known bus name (and the desktop entry's name); the object is served
     // at the path made from it ("com.example.App" gives /com/example/App).
-    static Claim claim(const std::string& name, const Activation& launch, Activated activated,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    static Expected<Claim, Failure>
+    claim(const std::string& name, const Activation& launch, Activated activated,
+          std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     ~SingleInstance();
     SingleInstance(const SingleInstance&) = delete;

@@ -149,17 +149,15 @@ Expected<TemporaryFolder, SystemError>
 TemporaryFolder::createStaging(const std::filesystem::path& parent, Staging kind) {
     std::string name;
     if (kind == Staging::share) {
-        std::string uuid = Uuid::random();
-        if (uuid.empty())
-            return SystemError{"no random name for a folder in " + parent.string(), EAGAIN};
-        name = std::string(sharePrefix) + uuid;
+        auto uuid = Uuid::random();
+        if (!uuid)
+            return uuid.error().prefixed("no name for a folder in " + parent.string());
+        name = std::string(sharePrefix) + uuid.value();
     } else {
         name = std::string(standardInputPrefix) + std::string(uniqueSuffixLength, 'X');
     }
-    auto folder = create(parent, name);
-    if (!folder)
-        return folder.error();
-    folder.value().m_mark = makeMark(folder.value().path());
+    TemporaryFolder folder = PLENWICK_TRY(create(parent, name));
+    folder.m_mark = makeMark(folder.path());
     return folder;
 }
 

@@ -6,18 +6,18 @@
 
 namespace plenwick {
 
-std::string Uuid::random() {
+Expected<std::string, SystemError> Uuid::random() {
     sd_id128_t id{};
     // sd_id128_randomize marks the value as version 4 and reads the kernel's random source.
-    if (sd_id128_randomize(&id) < 0)
-        return {};
+    if (int result = sd_id128_randomize(&id); result < 0)
+        return SystemError::fromErrno("no random UUID", -result);
     char text[37];
     std::snprintf(text, sizeof text,
                   "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
                   id.bytes[0], id.bytes[1], id.bytes[2], id.bytes[3], id.bytes[4], id.bytes[5],
                   id.bytes[6], id.bytes[7], id.bytes[8], id.bytes[9], id.bytes[10], id.bytes[11],
                   id.bytes[12], id.bytes[13], id.bytes[14], id.bytes[15]);
-    return text;
+    return std::string(text);
 }
 
 bool Uuid::isRandom(std::string_view text) {

@@ -60,15 +60,17 @@ void configure(CURL* easy, const std::string& url, std::chrono::milliseconds con
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errors);
 }
 
-FeedFetch::Result failed(std::string failure, bool tooLarge = false) {
-    return {FeedFetch::Result::Outcome::failed, 0, {}, std::move(failure), tooLarge};
+FeedFetch::Failure failed(std::string message,
+                          FeedFetch::Failure::Kind kind = FeedFetch::Failure::Kind::failed) {
+    return {kind, std::move(message)};
 }
 
 } // namespace
 
-FeedFetch::Result FeedFetch::get(const std::string& url, std::chrono::milliseconds connectTimeout,
-                                 std::chrono::milliseconds totalTimeout, std::stop_token stop) {
-    Result cancelled{Result::Outcome::cancelled, 0, {}, {}, false};
+Expected<FeedFetch::Answer, FeedFetch::Failure>
+FeedFetch::get(const std::string& url, std::chrono::milliseconds connectTimeout,
+               std::chrono::milliseconds totalTimeout, std::stop_token stop) {
+    const Failure cancelled{Failure::Kind::cancelled, "the request was stopped"};
     if (stop.stop_requested())
         return cancelled;
     Easy easy(curlReady() ? curl_easy_init() : nullptr);
@@ -105,14 +107,15 @@ FeedFetch::Result FeedFetch::get(const std::string& url, std::chrono::millisecon
     CURLcode result = message && message->msg == CURLMSG_DONE ? message->data.result : CURLE_OK;
     if (result == CURLE_WRITE_ERROR && transfer.tooLarge)
         // libcurl calls this a write error, which would mislead.
-        return failed("the answer is larger than 1 MiB", true);
+        return failed("the answer is larger than 1 MiB", Failure::Kind::tooLarge);
     if (result != CURLE_OK)
         return failed(*errors ? errors : curl_easy_strerror(result),
-                      result == CURLE_FILESIZE_EXCEEDED);
+                      result == CURLE_FILESIZE_EXCEEDED ? Failure::Kind::tooLarge
+                                                        : Failure::Kind::failed);
 
     long code = 0;
     curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &code);
-    return {Result::Outcome::answered, code, std::move(transfer.body), {}, false};
+    return Answer{code, std::move(transfer.body)};
 }
 
 } // namespace plenwick

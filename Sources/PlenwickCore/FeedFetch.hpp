@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <stop_token>
@@ -15,21 +17,29 @@ namespace FeedFetch {
 
 inline constexpr size_t maximumSize = 1 << 20;
 
-struct Result {
-    enum class Outcome { answered, failed, cancelled };
-
-    Outcome outcome = Outcome::failed;
-    // The HTTP status of an answer; 0 when there was no status line.
+// What the server answered.
+struct Answer {
+    // The HTTP status; 0 when there was no status line.
     long status = 0;
     std::string body;
-    // libcurl's words for a failed request.
-    std::string failure;
-    // The answer was larger than the cap; then the request failed.
-    bool tooLarge = false;
 };
 
-Result get(const std::string& url, std::chrono::milliseconds connectTimeout,
-           std::chrono::milliseconds totalTimeout, std::stop_token stop);
+// Why there is no answer.
+struct Failure {
+    enum class Kind {
+        // The request failed: libcurl's words are in the message.
+        failed,
+        // The answer was larger than the cap.
+        tooLarge,
+        // A stop request ended it.
+        cancelled,
+    };
+    Kind kind = Kind::failed;
+    std::string message;
+};
+
+Expected<Answer, Failure> get(const std::string& url, std::chrono::milliseconds connectTimeout,
+                              std::chrono::milliseconds totalTimeout, std::stop_token stop);
 
 } // namespace FeedFetch
 

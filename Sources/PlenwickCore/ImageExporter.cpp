@@ -59,8 +59,7 @@ Expected<PixelSize, ExportError> ImageExporter::exportImage(ImageSource& source,
         }
     }
 
-    if (std::optional<ExportError> error = OutputPath::ensureDirectory(to))
-        return *error;
+    PLENWICK_TRY(OutputPath::ensureDirectory(to));
 
     if (!jpeg) {
         Blob encoded;

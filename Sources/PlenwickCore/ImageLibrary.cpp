@@ -13,10 +13,13 @@ void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
 } // namespace
 
-bool start(const char* programName) {
-    static const bool started = [programName] {
+Expected<void, SystemError> start(const char* programName) {
+    static const Expected<void, SystemError> started =
+        [programName]() -> Expected<void, SystemError> {
+        // libvips' own error buffer is not read: a libvips that failed early has not made the
+        // lock that guards it.
         if (VIPS_INIT(programName) != 0)
-            return false;
+            return SystemError{"the image library could not start"};
         // Every input is read once per share: cached operations would only hold on to decoded
         // pixels, and would hand back stale ones for a file replaced under the same name.
         vips_cache_set_max(0);
@@ -25,7 +28,7 @@ bool start(const char* programName) {
         // A damaged file already comes back as an error value; libvips' warnings about it
         // ("error in tile 0 x 168") would only clutter the terminal.
         g_log_set_handler("VIPS", G_LOG_LEVEL_WARNING, dropMessage, nullptr);
-        return true;
+        return {};
     }();
     return started;
 }

@@ -28,7 +28,7 @@ bool OutputPath::escapesRoot(const std::string& folder) {
     return false;
 }
 
-std::optional<ExportError> OutputPath::ensureDirectory(const std::filesystem::path& file) {
+Expected<void, ExportError> OutputPath::ensureDirectory(const std::filesystem::path& file) {
     std::error_code error;
     std::filesystem::create_directories(file.parent_path(), error);
     if (error)
@@ -36,7 +36,7 @@ std::optional<ExportError> OutputPath::ensureDirectory(const std::filesystem::pa
     // create_directories reports success when a file of that name is already there.
     if (!std::filesystem::is_directory(file.parent_path(), error))
         return ExportError::write(file, std::make_error_code(std::errc::not_a_directory).message());
-    return std::nullopt;
+    return {};
 }
 
 } // namespace plenwick

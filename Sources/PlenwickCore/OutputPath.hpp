@@ -1,10 +1,10 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
 #include "PlenwickCore/ExportError.hpp"
 #include "PlenwickCore/ExportSpec.hpp"
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,7 +28,7 @@ struct OutputPath {
     static bool escapesRoot(const std::string& folder);
 
     // Creates the folder that will hold `file`, with missing parents; `write` on failure.
-    static std::optional<ExportError> ensureDirectory(const std::filesystem::path& file);
+    static Expected<void, ExportError> ensureDirectory(const std::filesystem::path& file);
 };
 
 } // namespace plenwick

@@ -1,7 +1,9 @@
 #include "PlenwickCore/SpecStore.hpp"
 
+#include "PlatformServices/Log.hpp"
 #include "PlatformServices/XdgUserDirs.hpp"
 
+#include <cerrno>
 #include <string>
 
 namespace plenwick {
@@ -13,7 +15,10 @@ std::filesystem::path SpecStore::outputRoot() {
 std::vector<ExportSpec> SpecStore::load() const {
     if (!m_preferences)
         return ExportSpec::defaults();
-    auto stored = m_preferences->data(specsKey);
+    auto read = m_preferences->data(specsKey);
+    if (!read)
+        Log("preferences").error("spec list not read: %s", read.error().message.c_str());
+    const std::optional<Preferences::Data>& stored = read.valueOr(std::nullopt);
     if (!stored)
         return ExportSpec::defaults();
     auto specs = ExportSpec::decodeList(
@@ -25,14 +30,17 @@ std::vector<ExportSpec> SpecStore::load() const {
     return std::move(specs.value());
 }
 
-bool SpecStore::save(const std::vector<ExportSpec>& specs) {
+Expected<void, SystemError> SpecStore::save(const std::vector<ExportSpec>& specs) {
     if (!m_preferences)
-        return false;
+        return SystemError{"there are no preferences to keep the list in"};
     auto text = ExportSpec::encodeList(specs);
     if (!text)
-        return false;
-    return m_preferences->setData(specsKey, Preferences::Data(text->begin(), text->end()))
-        .hasValue();
+        return SystemError{"the list cannot be encoded", EINVAL};
+    if (auto stored =
+            m_preferences->setData(specsKey, Preferences::Data(text->begin(), text->end()));
+        !stored)
+        return stored.error().prefixed("the list cannot be stored");
+    return {};
 }
 
 } // namespace plenwick

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "PlatformServices/Expected.hpp"
 #include "PlatformServices/Preferences.hpp"
+#include "PlatformServices/SystemError.hpp"
 #include "PlenwickCore/ExportSpec.hpp"
 
 #include <filesystem>
@@ -25,8 +27,9 @@ public:
 
     // The stored list, or the defaults when nothing usable is stored. Never writes.
     std::vector<ExportSpec> load() const;
-    // Replaces the stored list; false (and nothing stored) when it cannot be encoded or stored.
-    bool save(const std::vector<ExportSpec>& specs);
+    // Replaces the stored list; an error saying why (and nothing stored) when there is no suite
+    // or the list cannot be encoded or stored.
+    Expected<void, SystemError> save(const std::vector<ExportSpec>& specs);
 
 private:
     std::shared_ptr<Preferences> m_preferences;

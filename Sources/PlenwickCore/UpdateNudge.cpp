@@ -11,6 +11,17 @@ namespace {
 
 constexpr Log logger("update");
 
+// A read that failed counts as a key never written, as a check time or build not kept does:
+// worth a line in the log, not a failure.
+template <typename T>
+std::optional<T> valueOrNothing(const Expected<std::optional<T>, SystemError>& read,
+                                const char* what) {
+    if (read)
+        return read.value();
+    logger.info("%s not read: %s", what, read.error().message.c_str());
+    return std::nullopt;
+}
+
 } // namespace
 
 struct UpdateNudge::Fetch {
@@ -45,7 +56,8 @@ UpdateNudge::UpdateNudge(std::string feedURL, std::shared_ptr<Preferences> prefe
 
 std::optional<std::string> UpdateNudge::suffix(std::stop_token stop) const {
     std::optional<Date> lastCheck =
-        m_preferences ? m_preferences->date(lastCheckKey) : std::nullopt;
+        m_preferences ? valueOrNothing(m_preferences->date(lastCheckKey), "update check time")
+                      : std::nullopt;
     if (AppcastCheck::shouldCheck(m_now(), lastCheck)) {
         Fetch fetch = fetchLatestBuild(stop);
         // A cancelled request leaves the check due, so the next share asks again.
@@ -61,21 +73,20 @@ std::optional<std::string> UpdateNudge::suffix(std::stop_token stop) const {
         }
     }
     std::optional<int64_t> known =
-        m_preferences ? m_preferences->integer(latestBuildKey) : std::nullopt;
+        m_preferences ? valueOrNothing(m_preferences->integer(latestBuildKey), "latest build")
+                      : std::nullopt;
     return AppcastCheck::nudgeText(m_currentBuild, known);
 }
 
 UpdateNudge::Fetch UpdateNudge::fetchLatestBuild(std::stop_token stop) const {
-    FeedFetch::Result answer = FeedFetch::get(m_feedURL, timeout, timeout, stop);
-    switch (answer.outcome) {
-    case FeedFetch::Result::Outcome::cancelled:
-        return Fetch::abandoned();
-    case FeedFetch::Result::Outcome::failed:
-        logger.info("appcast fetch failed: %s", answer.failure.c_str());
+    auto fetched = FeedFetch::get(m_feedURL, timeout, timeout, stop);
+    if (!fetched) {
+        if (fetched.error().kind == FeedFetch::Failure::Kind::cancelled)
+            return Fetch::abandoned();
+        logger.info("appcast fetch failed: %s", fetched.error().message.c_str());
         return Fetch::ended();
-    case FeedFetch::Result::Outcome::answered:
-        break;
     }
+    const FeedFetch::Answer& answer = fetched.value();
     if (answer.status < 200 || answer.status > 299) {
         // No status line at all would be 0; it is told as -1.
         logger.info("appcast fetch: HTTP %ld", answer.status == 0 ? -1L : answer.status);

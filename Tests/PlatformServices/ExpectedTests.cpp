@@ -3,6 +3,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <variant>
 
 #include <gtest/gtest.h>
 
@@ -38,6 +39,12 @@ TEST(Expected, AskingForTheSideItDoesNotHoldIsStoppedOrThrows) {
              static_cast<void>(held.error());
          },
          "Expected::error\\(\\) called on a value"},
+        {"nothing of a failure",
+         [] {
+             Expected<void, std::string> failed(std::string("no"));
+             failed.value();
+         },
+         "Expected::value\\(\\) called on an error"},
         {"error of a success",
          [] {
              Expected<void, std::string> done;
@@ -59,6 +66,49 @@ TEST(Expected, AskingForTheSideItDoesNotHoldIsStoppedOrThrows) {
 #else
         EXPECT_DEATH(c.ask(), c.message);
 #endif
+    }
+}
+
+Expected<int, std::string> half(int number) {
+    if (number % 2 != 0)
+        return std::string("odd");
+    return number / 2;
+}
+
+Expected<void, std::string> requireEven(int number) {
+    if (number % 2 != 0)
+        return std::string("odd");
+    return {};
+}
+
+// What follows each tried step runs only when that step succeeded.
+Expected<int, std::string> quarter(int number) {
+    PLENWICK_TRY(requireEven(number));
+    return half(PLENWICK_TRY(half(number)));
+}
+
+// PLENWICK_TRY hands a value on, or returns the first error up, whether the tried Expected holds
+// a value or nothing.
+TEST(Expected, TryHandsTheValueOnOrReturnsTheFirstError) {
+    struct Case {
+        int number;
+        std::variant<int, std::string> result;
+    };
+    const Case cases[] = {
+        {8, 2},
+        {3, std::string("odd")},
+        {6, std::string("odd")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.number);
+        Expected<int, std::string> result = quarter(c.number);
+        if (std::holds_alternative<int>(c.result)) {
+            ASSERT_TRUE(result) << result.error();
+            EXPECT_EQ(result.value(), std::get<int>(c.result));
+        } else {
+            ASSERT_FALSE(result);
+            EXPECT_EQ(result.error(), std::get<std::string>(c.result));
+        }
     }
 }
 

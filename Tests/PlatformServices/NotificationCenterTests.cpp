@@ -18,7 +18,7 @@ using test::PrivateSessionBus;
 namespace {
 
 NotificationRequest request(std::string body, std::string title = "Plenwick") {
-    return {Uuid::random(), std::move(title), std::move(body)};
+    return {Uuid::random().value(), std::move(title), std::move(body)};
 }
 
 // What a post's answer says went wrong; nothing when it was posted.

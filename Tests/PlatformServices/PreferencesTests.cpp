@@ -90,27 +90,27 @@ TEST_F(PreferencesTest, KeepsTheThreeKindsApart) {
     ASSERT_TRUE(preferences->setDate("date", when));
     ASSERT_TRUE(preferences->setInteger("integer", std::numeric_limits<int64_t>::min()));
 
-    EXPECT_EQ(preferences->data("data"), bytes);
-    EXPECT_EQ(preferences->data("empty"), Preferences::Data{});
-    EXPECT_EQ(preferences->date("date"), when);
-    EXPECT_EQ(preferences->integer("integer"), std::numeric_limits<int64_t>::min());
+    EXPECT_EQ(preferences->data("data").value(), bytes);
+    EXPECT_EQ(preferences->data("empty").value(), Preferences::Data{});
+    EXPECT_EQ(preferences->date("date").value(), when);
+    EXPECT_EQ(preferences->integer("integer").value(), std::numeric_limits<int64_t>::min());
 
     for (const char* key : {"data", "empty"}) {
-        EXPECT_FALSE(preferences->date(key)) << key;
-        EXPECT_FALSE(preferences->integer(key)) << key;
+        EXPECT_FALSE(preferences->date(key).value()) << key;
+        EXPECT_FALSE(preferences->integer(key).value()) << key;
     }
-    EXPECT_FALSE(preferences->data("date"));
-    EXPECT_FALSE(preferences->integer("date"));
-    EXPECT_FALSE(preferences->data("integer"));
-    EXPECT_FALSE(preferences->date("integer"));
-    EXPECT_FALSE(preferences->data("absent"));
+    EXPECT_FALSE(preferences->data("date").value());
+    EXPECT_FALSE(preferences->integer("date").value());
+    EXPECT_FALSE(preferences->data("integer").value());
+    EXPECT_FALSE(preferences->date("integer").value());
+    EXPECT_FALSE(preferences->data("absent").value());
 
     // A new value of another kind replaces the old one under the same key.
     ASSERT_TRUE(preferences->setInteger("date", 7));
-    EXPECT_FALSE(preferences->date("date"));
-    EXPECT_EQ(preferences->integer("date"), 7);
+    EXPECT_FALSE(preferences->date("date").value());
+    EXPECT_EQ(preferences->integer("date").value(), 7);
     ASSERT_TRUE(preferences->remove("date"));
-    EXPECT_FALSE(preferences->integer("date"));
+    EXPECT_FALSE(preferences->integer("date").value());
 }
 
 TEST_F(PreferencesTest, ValuesOfTheRightKindButAnotherStorageTypeReadAsAbsent) {
@@ -121,11 +121,50 @@ TEST_F(PreferencesTest, ValuesOfTheRightKindButAnotherStorageTypeReadAsAbsent) {
                      "('far date', 'date', 1e300), ('whole-second date', 'date', 86400)");
     auto preferences = Preferences::open(path).valueOr(nullptr);
     ASSERT_TRUE(preferences);
-    EXPECT_FALSE(preferences->data("text as data"));
-    EXPECT_FALSE(preferences->integer("real as integer"));
-    EXPECT_FALSE(preferences->date("text as date"));
-    EXPECT_FALSE(preferences->date("far date"));
-    EXPECT_EQ(preferences->date("whole-second date"), Preferences::Date(86400s));
+    EXPECT_FALSE(preferences->data("text as data").value());
+    EXPECT_FALSE(preferences->integer("real as integer").value());
+    EXPECT_FALSE(preferences->date("text as date").value());
+    EXPECT_FALSE(preferences->date("far date").value());
+    EXPECT_EQ(preferences->date("whole-second date").value(), Preferences::Date(86400s));
+}
+
+// A suite that can no longer be read (here its table went while it was open) answers every read
+// with the failure, never as though the key were absent, so that no caller takes it for one.
+TEST_F(PreferencesTest, AReadThatFailsIsAFailureNotAnAbsentValue) {
+    const std::filesystem::path path = file("gone.sqlite3");
+    auto preferences = Preferences::open(path).valueOr(nullptr);
+    ASSERT_TRUE(preferences);
+    ASSERT_TRUE(preferences->setData("data", {1}));
+    ASSERT_TRUE(preferences->setDate("date", Preferences::Date(1000s)));
+    ASSERT_TRUE(preferences->setInteger("integer", 1));
+    executeRaw(path, "DROP TABLE preferences");
+
+    const struct {
+        const char* kind;
+        std::optional<std::string> failure;
+    } reads[] = {
+        {"data",
+         [&]() -> std::optional<std::string> {
+             auto read = preferences->data("data");
+             return read ? std::nullopt : std::optional(read.error().message);
+         }()},
+        {"date",
+         [&]() -> std::optional<std::string> {
+             auto read = preferences->date("date");
+             return read ? std::nullopt : std::optional(read.error().message);
+         }()},
+        {"integer",
+         [&]() -> std::optional<std::string> {
+             auto read = preferences->integer("integer");
+             return read ? std::nullopt : std::optional(read.error().message);
+         }()},
+    };
+    for (const auto& read : reads) {
+        SCOPED_TRACE(read.kind);
+        ASSERT_TRUE(read.failure);
+        EXPECT_NE(read.failure->find("no such table: preferences"), std::string::npos)
+            << *read.failure;
+    }
 }
 
 TEST_F(PreferencesTest, ASuiteLivesInThePrivateConfigFolderAndSurvivesAReopen) {
@@ -150,9 +189,9 @@ TEST_F(PreferencesTest, ASuiteLivesInThePrivateConfigFolderAndSurvivesAReopen) {
     }
     auto reopened = Preferences::open("suite").valueOr(nullptr);
     ASSERT_TRUE(reopened);
-    EXPECT_EQ(reopened->data("exportSpecs"), (Preferences::Data{'[', ']'}));
-    EXPECT_EQ(reopened->date("updateLastCheck"), Preferences::Date(1000s));
-    EXPECT_EQ(reopened->integer("updateLatestBuild"), 12);
+    EXPECT_EQ(reopened->data("exportSpecs").value(), (Preferences::Data{'[', ']'}));
+    EXPECT_EQ(reopened->date("updateLastCheck").value(), Preferences::Date(1000s));
+    EXPECT_EQ(reopened->integer("updateLatestBuild").value(), 12);
 }
 
 TEST_F(PreferencesTest, RefusesNamesThatLeaveTheFolder) {
@@ -205,7 +244,7 @@ TEST_F(PreferencesTest, TwoProcessesWritingAtOnceLoseNothing) {
             // (-Wrestrict).
             std::string key(1, prefix);
             key += std::to_string(i);
-            found += preferences->integer(key) == i;
+            found += preferences->integer(key).value() == i;
         }
     EXPECT_EQ(found, 2 * writes);
     EXPECT_EQ(rawRows(path).size(), size_t(2 * writes));
@@ -221,7 +260,7 @@ TEST_F(PreferencesTest, ThreadsSharingOneSuiteLoseNothing) {
                 for (int i = 0; i < 200; ++i) {
                     std::string key = std::to_string(thread) + "." + std::to_string(i);
                     EXPECT_TRUE(preferences->setInteger(key, i));
-                    preferences->integer(key);
+                    EXPECT_TRUE(preferences->integer(key));
                 }
             });
     }
@@ -298,8 +337,9 @@ TEST_F(PreferencesTest, AnUnusableSharedSuiteFallsBackToTheProgramsOwnAndSaysSoO
     ASSERT_TRUE(preferences->setInteger("updateLatestBuild", 3));
 
     EXPECT_TRUE(test::readFile(shared) == std::string(4096, '\x7f')) << "the file was changed";
-    EXPECT_EQ(Preferences::open("plenwick-share").valueOr(nullptr)->integer("updateLatestBuild"),
-              3);
+    EXPECT_EQ(
+        Preferences::open("plenwick-share").valueOr(nullptr)->integer("updateLatestBuild").value(),
+        3);
     auto messages = capture.messages("preferences");
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("using plenwick-share instead"), std::string::npos) << messages[0];
@@ -314,7 +354,7 @@ TEST_F(PreferencesTest, WithoutAUsableConfigFolderTheSuiteLivesInMemory) {
     auto preferences = Preferences::openShared("plenwick-share");
     ASSERT_TRUE(preferences);
     EXPECT_TRUE(preferences->setInteger("updateLatestBuild", 3));
-    EXPECT_EQ(preferences->integer("updateLatestBuild"), 3);
+    EXPECT_EQ(preferences->integer("updateLatestBuild").value(), 3);
     EXPECT_EQ(capture.messages("preferences").size(), 1u);
     EXPECT_EQ(test::readFile(config() / "plenwick"), "not a folder");
 }
@@ -342,9 +382,11 @@ TEST_F(PreferencesTest, TheSharedSuiteIsUsedWhenItOpens) {
     auto preferences = Preferences::openShared("plenwick-share");
     ASSERT_TRUE(preferences);
     ASSERT_TRUE(preferences->setInteger("k", 5));
-    EXPECT_EQ(
-        Preferences::open(std::string(Preferences::sharedSuiteName)).valueOr(nullptr)->integer("k"),
-        5);
+    EXPECT_EQ(Preferences::open(std::string(Preferences::sharedSuiteName))
+                  .valueOr(nullptr)
+                  ->integer("k")
+                  .value(),
+              5);
     EXPECT_TRUE(capture.messages("preferences").empty());
 }
 

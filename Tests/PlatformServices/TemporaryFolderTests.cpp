@@ -99,7 +99,7 @@ TEST(TemporaryFolder, WhatIsNotProvablyADeadSharesStagingFolderStays) {
     ASSERT_FALSE(dead.empty());
     std::ofstream(dead / "input") << "staged bytes";
     const fs::path mark = std::string(TemporaryFolder::markName);
-    const std::string uuid = Uuid::random();
+    const std::string uuid = Uuid::random().value();
     const std::string text(TemporaryFolder::markText);
     std::string lowercase = uuid;
     for (char& c : lowercase)
@@ -152,54 +152,54 @@ TEST(TemporaryFolder, WhatIsNotProvablyADeadSharesStagingFolderStays) {
         {"a letter beyond ASCII in the suffix", "plenwick-stdin-AbC1\xc3\xa9", copy},
         {"no suffix", "plenwick-stdin-", copy},
         // Names of a staging folder's form, without a share's mark.
-        {"no mark", "plenwick-" + Uuid::random(), userFiles},
+        {"no mark", "plenwick-" + Uuid::random().value(), userFiles},
         {"a user's folder of the standard input form", "plenwick-stdin-backup", userFiles},
-        {"a mark with other text", "plenwick-" + Uuid::random(), markHolding("lock\n")},
-        {"a mark with more text", "plenwick-" + Uuid::random(), markHolding(text + "x")},
+        {"a mark with other text", "plenwick-" + Uuid::random().value(), markHolding("lock\n")},
+        {"a mark with more text", "plenwick-" + Uuid::random().value(), markHolding(text + "x")},
         {"a mark cut short", "plenwick-stdin-Short1", markHolding(text.substr(1))},
         {"an empty mark, as on a full disk", "plenwick-stdin-Empty1", markHolding("")},
-        {"a mark that is a link to a share's", "plenwick-" + Uuid::random(),
+        {"a mark that is a link to a share's", "plenwick-" + Uuid::random().value(),
          [&](const fs::path& folder) {
              userFiles(folder);
              fs::create_symlink(dead / mark, folder / mark);
          }},
-        {"a mark that is a folder", "plenwick-" + Uuid::random(),
+        {"a mark that is a folder", "plenwick-" + Uuid::random().value(),
          [&](const fs::path& folder) {
              userFiles(folder);
              fs::create_directory(folder / mark);
          }},
-        {"a mark that is a FIFO", "plenwick-" + Uuid::random(),
+        {"a mark that is a FIFO", "plenwick-" + Uuid::random().value(),
          [&](const fs::path& folder) {
              userFiles(folder);
              ASSERT_EQ(::mkfifo((folder / mark).c_str(), 0600), 0);
          }},
-        {"a mark of another user", "plenwick-" + Uuid::random(),
+        {"a mark of another user", "plenwick-" + Uuid::random().value(),
          [&](const fs::path& folder) {
              copy(folder);
              chownTo(folder / mark, 4242);
          }},
         // A share's folder, all but one condition of a leftover met.
-        {"a folder of another user", "plenwick-" + Uuid::random(),
+        {"a folder of another user", "plenwick-" + Uuid::random().value(),
          [&](const fs::path& folder) {
              copy(folder);
              chownTo(folder, 4242);
          }},
-        {"a mark whose lock is held", "plenwick-" + Uuid::random(),
+        {"a mark whose lock is held", "plenwick-" + Uuid::random().value(),
          [&](const fs::path& folder) {
              copy(folder);
              FileDescriptor lock(::open((folder / mark).c_str(), O_RDONLY | O_CLOEXEC));
              ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
              locks.push_back(std::move(lock));
          }},
-        {"a link to a share's folder", "plenwick-" + Uuid::random(),
+        {"a link to a share's folder", "plenwick-" + Uuid::random().value(),
          [&](const fs::path& folder) {
              copy(outside / "linked");
              test::makeOld(outside / "linked");
              fs::create_directory_symlink(outside / "linked", folder);
          }},
-        {"a file", "plenwick-" + Uuid::random(),
+        {"a file", "plenwick-" + Uuid::random().value(),
          [](const fs::path& file) { std::ofstream(file) << "a file"; }},
-        {"a share's folder on a file system of its own", "plenwick-" + Uuid::random(),
+        {"a share's folder on a file system of its own", "plenwick-" + Uuid::random().value(),
          [&](const fs::path& folder) {
              fs::create_directory(folder);
              mounts.push_back(test::ScopedMount::tmpfs(folder, 1 << 20));
@@ -216,11 +216,11 @@ TEST(TemporaryFolder, WhatIsNotProvablyADeadSharesStagingFolderStays) {
     auto live = TemporaryFolder::createStaging(parent.path(), Staging::share);
     ASSERT_TRUE(live) << live.error().message;
     test::makeOld(live.value().path());
-    copy(parent / ("plenwick-" + Uuid::random()));
+    copy(parent / ("plenwick-" + Uuid::random().value()));
     const auto before = treeOf(parent.path());
     const auto outsideBefore = treeOf(outside.path());
     // And one that is a dead share's, to show that the others stay for their own reasons.
-    const fs::path removable = parent / ("plenwick-" + Uuid::random());
+    const fs::path removable = parent / ("plenwick-" + Uuid::random().value());
     copy(removable);
     test::makeOld(removable);
 

@@ -447,14 +447,14 @@ TEST_F(ImageExporterTest, HostileFilesGiveUnreadableOrAWholeJpeg) {
 TEST_F(ImageExporterTest, AFileWhereTheFolderShouldBeIsTheFolderWriteError) {
     writePhoto(folder / "source.jpg", 200, 100);
     writeBytes(folder / "instagram", "not a folder");
-    auto expected = OutputPath::ensureDirectory(destination());
-    ASSERT_TRUE(expected);
-    ASSERT_EQ(expected->kind, ExportError::Kind::write);
-    ASSERT_FALSE(expected->message.empty());
+    auto ensured = OutputPath::ensureDirectory(destination());
+    ASSERT_FALSE(ensured);
+    ASSERT_EQ(ensured.error().kind, ExportError::Kind::write);
+    ASSERT_FALSE(ensured.error().message.empty());
 
     auto result = exportTo(folder / "source.jpg", destination());
     ASSERT_FALSE(result);
-    EXPECT_EQ(result.error(), *expected);
+    EXPECT_EQ(result.error(), ensured.error());
     EXPECT_EQ(test::namesIn(folder.path()), (std::vector<std::string>{"instagram", "source.jpg"}));
 }
 

@@ -83,16 +83,16 @@ TEST(SpecStore, LoadsWhatIsUsableAndOtherwiseTheDefaultsWithoutTouchingTheStored
         ASSERT_TRUE(preferences);
         if (c.store)
             c.store(*preferences);
-        const auto storedData = preferences->data(SpecStore::specsKey);
-        const auto storedInteger = preferences->integer(SpecStore::specsKey);
-        const auto storedDate = preferences->date(SpecStore::specsKey);
+        const auto storedData = preferences->data(SpecStore::specsKey).value();
+        const auto storedInteger = preferences->integer(SpecStore::specsKey).value();
+        const auto storedDate = preferences->date(SpecStore::specsKey).value();
 
         EXPECT_EQ(SpecStore(preferences).load(), c.expected);
 
         auto reopened = Preferences::open(file).valueOr(nullptr);
-        EXPECT_EQ(reopened->data(SpecStore::specsKey), storedData);
-        EXPECT_EQ(reopened->integer(SpecStore::specsKey), storedInteger);
-        EXPECT_EQ(reopened->date(SpecStore::specsKey), storedDate);
+        EXPECT_EQ(reopened->data(SpecStore::specsKey).value(), storedData);
+        EXPECT_EQ(reopened->integer(SpecStore::specsKey).value(), storedInteger);
+        EXPECT_EQ(reopened->date(SpecStore::specsKey).value(), storedDate);
     }
 }
 
@@ -104,7 +104,7 @@ TEST(SpecStore, SavesTheWholeListAsCompactJsonThatTheOtherProgramReads) {
     SpecStore settings(window);
 
     ASSERT_TRUE(settings.save(one));
-    EXPECT_EQ(share->data(SpecStore::specsKey),
+    EXPECT_EQ(share->data(SpecStore::specsKey).value(),
               bytes(R"([{"id":"mastodon","folder":"mastodon","rule":{"longEdge":{"_0":1920}},)"
                     R"("quality":0.9}])"));
     EXPECT_EQ(SpecStore(share).load(), one);
@@ -116,7 +116,7 @@ TEST(SpecStore, SavesTheWholeListAsCompactJsonThatTheOtherProgramReads) {
 
     // An empty list is stored as it is, and a share still gets the defaults.
     ASSERT_TRUE(settings.save({}));
-    EXPECT_EQ(share->data(SpecStore::specsKey), bytes("[]"));
+    EXPECT_EQ(share->data(SpecStore::specsKey).value(), bytes("[]"));
     EXPECT_EQ(SpecStore(share).load(), ExportSpec::defaults());
 }
 

@@ -66,8 +66,8 @@ TEST_F(UpdateNudgeTest, FetchesOnceADayAndAnswersFromTheStoredBuildInBetween) {
     EXPECT_EQ(nudgeFor(server.url("/appcast.xml"), 10).suffix(), nudge);
     EXPECT_EQ(server.requests(), 1);
     // The check time is the clock's second reading, taken after the request.
-    EXPECT_EQ(preferences->date(UpdateNudge::lastCheckKey), Preferences::Date(1700000001s));
-    EXPECT_EQ(preferences->integer(UpdateNudge::latestBuildKey), 12);
+    EXPECT_EQ(preferences->date(UpdateNudge::lastCheckKey).value(), Preferences::Date(1700000001s));
+    EXPECT_EQ(preferences->integer(UpdateNudge::latestBuildKey).value(), 12);
     EXPECT_EQ(capture.messages("update"),
               std::vector<std::string>{"appcast fetch: latest build 12, current 10"});
 
@@ -115,7 +115,7 @@ TEST_F(UpdateNudgeTest, StoredValuesOfAnotherKindCountAsAbsent) {
 
     EXPECT_EQ(nudgeFor(server.url("/appcast.xml"), 10).suffix(), std::nullopt);
     EXPECT_EQ(server.requests(), 1);
-    EXPECT_TRUE(preferences->date(UpdateNudge::lastCheckKey));
+    EXPECT_TRUE(preferences->date(UpdateNudge::lastCheckKey).value());
 }
 
 TEST_F(UpdateNudgeTest, ANewAnswerReplacesTheStoredBuildEvenWhenItIsLower) {
@@ -123,7 +123,7 @@ TEST_F(UpdateNudgeTest, ANewAnswerReplacesTheStoredBuildEvenWhenItIsLower) {
     ASSERT_TRUE(preferences->setInteger(UpdateNudge::latestBuildKey, 20));
 
     EXPECT_EQ(nudgeFor(server.url("/appcast.xml"), 16).suffix(), std::nullopt);
-    EXPECT_EQ(preferences->integer(UpdateNudge::latestBuildKey), 15);
+    EXPECT_EQ(preferences->integer(UpdateNudge::latestBuildKey).value(), 15);
 }
 
 struct FeedCase {
@@ -265,9 +265,10 @@ TEST_F(UpdateNudgeTest, EveryAnswerEndsAsACheckWithOrWithoutNews) {
             auto messages = capture.messages("update");
             ASSERT_EQ(messages.size(), 1u);
             EXPECT_TRUE(matches(messages[0], c.logged)) << messages[0];
-            EXPECT_EQ(preferences->date(UpdateNudge::lastCheckKey), Preferences::Date(1700000001s));
+            EXPECT_EQ(preferences->date(UpdateNudge::lastCheckKey).value(),
+                      Preferences::Date(1700000001s));
             std::optional<int64_t> known = c.build ? c.build : stored;
-            EXPECT_EQ(preferences->integer(UpdateNudge::latestBuildKey), known);
+            EXPECT_EQ(preferences->integer(UpdateNudge::latestBuildKey).value(), known);
             EXPECT_EQ(suffix, known > 10 ? std::optional(nudge) : std::nullopt);
         }
     }
@@ -287,7 +288,7 @@ TEST_F(UpdateNudgeTest, AServerThatNeverAnswersTimesOutAfterTwoSeconds) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].starts_with("appcast fetch failed: Operation timed out after"))
         << messages[0];
-    EXPECT_TRUE(preferences->date(UpdateNudge::lastCheckKey));
+    EXPECT_TRUE(preferences->date(UpdateNudge::lastCheckKey).value());
 }
 
 TEST_F(UpdateNudgeTest, ACancelledRequestStoresNothingAndTheNextShareAsksAgain) {
@@ -308,8 +309,8 @@ TEST_F(UpdateNudgeTest, ACancelledRequestStoresNothingAndTheNextShareAsksAgain) 
     // Well before the time-out: the stop aborted the transfer.
     EXPECT_LT(afterStop, 1s);
     EXPECT_EQ(suffix, std::nullopt);
-    EXPECT_FALSE(preferences->date(UpdateNudge::lastCheckKey));
-    EXPECT_FALSE(preferences->integer(UpdateNudge::latestBuildKey));
+    EXPECT_FALSE(preferences->date(UpdateNudge::lastCheckKey).value());
+    EXPECT_FALSE(preferences->integer(UpdateNudge::latestBuildKey).value());
     EXPECT_TRUE(capture.messages("update").empty());
 
     server.respond("/appcast.xml", {200, feedOf(12)});
@@ -325,7 +326,7 @@ TEST_F(UpdateNudgeTest, AShareStoppedBeforeTheCheckMakesNoRequest) {
 
     EXPECT_EQ(nudgeFor(server.url("/appcast.xml"), 10).suffix(stopped.get_token()), nudge);
     EXPECT_EQ(server.requests(), 0);
-    EXPECT_FALSE(preferences->date(UpdateNudge::lastCheckKey));
+    EXPECT_FALSE(preferences->date(UpdateNudge::lastCheckKey).value());
 }
 
 // A port that was free a moment ago, for a server that binds it itself.

@@ -61,7 +61,8 @@ TEST_F(ApplicationInstanceTest, ASecondLaunchRaisesTheWindowAndExits) {
     test::PrivateSessionBus bus;
     ApplicationInstance instance;
     auto claimed = instance.claim();
-    ASSERT_EQ(claimed.outcome, SingleInstance::Outcome::first) << claimed.failure;
+    ASSERT_TRUE(claimed) << claimed.error().message;
+    ASSERT_EQ(claimed.value(), SingleInstance::Outcome::first);
     EXPECT_TRUE(owned(ApplicationInstance::applicationID));
 
     SettingsWindow app(std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)"));
@@ -104,7 +105,8 @@ TEST_F(ApplicationInstanceTest, SharesStartedFromTheWindowInheritNoActivationTok
     EXPECT_EQ(own.activationToken, "own-launch");
     ApplicationInstance instance;
     auto claimed = instance.claim(own);
-    ASSERT_EQ(claimed.outcome, SingleInstance::Outcome::first) << claimed.failure;
+    ASSERT_TRUE(claimed) << claimed.error().message;
+    ASSERT_EQ(claimed.value(), SingleInstance::Outcome::first);
     SettingsWindow app(std::make_unique<Updater>("http://127.0.0.1:9/appcast.xml", 1, "0.1.0 (1)"));
     QObject::connect(&instance, &ApplicationInstance::activated, &app.window(),
                      [&app](const std::string& token) { app.raise(token); });
@@ -138,7 +140,8 @@ TEST_F(ApplicationInstanceTest, PlatformDataOfAnyShapeIsReadForTheTokenAlone) {
     test::PrivateSessionBus bus;
     ApplicationInstance instance;
     auto claimed = instance.claim();
-    ASSERT_EQ(claimed.outcome, SingleInstance::Outcome::first) << claimed.failure;
+    ASSERT_TRUE(claimed) << claimed.error().message;
+    ASSERT_EQ(claimed.value(), SingleInstance::Outcome::first);
     QSignalSpy activated(&instance, &ApplicationInstance::activated);
     for (const auto& [data, token] : cases) {
         SCOPED_TRACE(data);
@@ -170,12 +173,16 @@ TEST_F(ApplicationInstanceTest, TheProgramKeepsRunningWhileLaterLaunchesHandOver
 TEST_F(ApplicationInstanceTest, WithoutASessionBusTheWindowRunsOnItsOwn) {
     ApplicationInstance instance;
     auto claimed = instance.claim();
-    EXPECT_EQ(claimed.outcome, SingleInstance::Outcome::noBus);
-    EXPECT_NE(claimed.failure.find("session bus"), std::string::npos) << claimed.failure;
+    ASSERT_FALSE(claimed);
+    EXPECT_EQ(claimed.error().kind, SingleInstance::Failure::Kind::noBus);
+    EXPECT_NE(claimed.error().message.find("session bus"), std::string::npos)
+        << claimed.error().message;
 
     m_environment.unset("DBUS_SESSION_BUS_ADDRESS");
     m_environment.unset("XDG_RUNTIME_DIR");
-    EXPECT_EQ(instance.claim().outcome, SingleInstance::Outcome::noBus);
+    auto again = instance.claim();
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().kind, SingleInstance::Failure::Kind::noBus);
 }
 
 TEST_F(ApplicationInstanceTest, AnOwnerThatDoesNotAnswerFailsTheLaunch) {

@@ -82,7 +82,7 @@ protected:
             suite()->setData(SpecStore::specsKey, Preferences::Data(marker.begin(), marker.end())));
     }
     std::string stored() {
-        auto data = suite()->data(SpecStore::specsKey);
+        auto data = suite()->data(SpecStore::specsKey).value();
         return data ? std::string(data->begin(), data->end()) : std::string();
     }
     static std::string encoded(const std::vector<ExportSpec>& specs) {

@@ -47,7 +47,7 @@ protected:
             std::move(notifications));
     }
 
-    std::string stored() { return text(otherProcess()->data(SpecStore::specsKey)); }
+    std::string stored() { return text(otherProcess()->data(SpecStore::specsKey).value()); }
 
     test::TemporaryFolder m_folder;
 };

@@ -27,7 +27,8 @@ std::string readFile(const std::filesystem::path& file) {
 }
 
 void writeImage(const std::filesystem::path& file, int width, int height) {
-    ImageLibrary::start("plenwick-tests");
+    if (auto started = ImageLibrary::start("plenwick-tests"); !started)
+        throw std::runtime_error(started.error().message);
     vips::VImage xy = vips::VImage::xyz(width, height);
     vips::VImage red = xy.extract_band(0) * (255.0 / std::max(1, width));
     vips::VImage green = xy.extract_band(1) * (255.0 / std::max(1, height));
