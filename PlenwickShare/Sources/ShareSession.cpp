@@ -207,7 +207,7 @@ void ShareSession::finish(const std::string& body) {
     // The server is never told the identifier: without one the outcome is still shown.
     auto identifier = Uuid::random();
     if (!identifier)
-        shareLog().error("notification without an identifier: %s",
+        shareLog.error("notification without an identifier: %s",
                          identifier.error().message.c_str());
     NotificationRequest request{identifier.valueOr({}), "Plenwick", body};
     if (auto posted = NotificationCenter::current().add(request); !posted)

@@ -373,7 +373,7 @@ TEST_F(PreferencesTest, AReadOnlyConfigFolderStillGivesTheSharedSuitesValues) {
         auto preferences = Preferences::openShared("plenwick-share");
         ASSERT_TRUE(preferences);
         EXPECT_TRUE(preferences->isInMemory());
-        EXPECT_EQ(preferences->integer("updateLatestBuild"), 7);
+        EXPECT_EQ(preferences->integer("updateLatestBuild").value(), 7);
     }
 }
 
