@@ -974,7 +974,7 @@ TEST_F(Share, RecordsAndLogLinesReadTheSameInAGermanLocale) {
 
     for (bool window : {false, true}) {
         SCOPED_TRACE(window ? "window" : "terminal");
-        // The window's toolkit sets the user's locale for the whole process.
+        // Both arms run in the user's locale, as the program sets it from the environment.
         m_environment["DISPLAY"] = window ? std::optional<std::string>(":99") : std::nullopt;
         m_environment["QT_QPA_PLATFORM"] =
             window ? std::optional<std::string>("offscreen") : std::nullopt;
