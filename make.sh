@@ -13,7 +13,7 @@ PACKAGES=(
     libexpat1-dev nlohmann-json3-dev libutf8proc-dev libsystemd-dev
     qt6-base-dev libgl-dev libgtest-dev libgmock-dev dpkg-dev
     dbus dbus-daemon python3 python3-dbusmock openssl xdg-utils locales
-    scdoc desktop-file-utils appstream lintian
+    scdoc desktop-file-utils appstream lintian btrfs-progs
     clang-14 libclang-rt-14-dev
 )
 # bench/run.sh adds nodejs and npm only when npm is missing: some nodejs packages bring

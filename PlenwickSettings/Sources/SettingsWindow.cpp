@@ -1,5 +1,6 @@
 #include "SettingsWindow.hpp"
 
+#include "PlatformServices/Log.hpp"
 #include "PlenwickCore/Leftovers.hpp"
 #include "PlenwickCore/SpecStore.hpp"
 #include "SettingsForm.hpp"
@@ -65,6 +66,7 @@ SettingsWindow::~SettingsWindow() = default;
 
 void SettingsWindow::show(const std::string& activationToken) {
     m_window->show();
+    Log("window").info("settings window shown");
     if (!activationToken.empty())
         activate(activationToken);
 }
@@ -74,6 +76,13 @@ void SettingsWindow::raise(const std::string& activationToken) {
     m_window->show();
     m_window->raise();
     activate(activationToken);
+    // What a second launch did, which the desktop shows only as focus moving.
+    if (activationToken.empty())
+        Log("window").info(
+            "settings window raised for another launch, without an activation token");
+    else
+        Log("window").info("settings window raised for another launch, with activation token %s",
+                           activationToken.c_str());
 }
 
 void SettingsWindow::activate(const std::string& activationToken) {

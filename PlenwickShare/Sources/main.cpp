@@ -3,6 +3,7 @@
 #include "ShareCommandLine.hpp"
 #include "ShareHost.hpp"
 
+#include <clocale>
 #include <csignal>
 #include <exception>
 #include <iostream>
@@ -41,6 +42,9 @@ int share(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The user's locale in the terminal as in the window, whose toolkit sets it anyway; records
+    // and log lines write their numbers the same in every locale.
+    std::setlocale(LC_ALL, "");
     // A reader of the progress lines or of the last line that goes away (`| head -n1`) costs
     // that text, never the share: the writes then fail with EPIPE, and nothing checks them.
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,3 +1,4 @@
+#include "ChildProcess.hpp"
 #include "FifoWriter.hpp"
 #include "PlatformServices/FileDescriptor.hpp"
 #include "PlatformServices/FileStaging.hpp"
@@ -5,14 +6,18 @@
 #include "TestSupport.hpp"
 
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <future>
+#include <stdexcept>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -30,39 +35,104 @@ ino_t inodeOf(const std::filesystem::path& file) {
     return status.st_ino;
 }
 
+// A btrfs of its own at `folder`, made in an image file beside it.
+test::ScopedMount btrfsAt(const std::filesystem::path& folder) {
+    const std::filesystem::path image = folder.string() + ".img";
+    std::filesystem::create_directories(folder);
+    std::ofstream(image).close();
+    // Sparse: the file system takes only the blocks it writes.
+    std::filesystem::resize_file(image, 128 << 20);
+    auto made = test::ChildProcess({{"/usr/sbin/mkfs.btrfs", "-q", image.string()}, {}}).wait();
+    if (made.status != 0)
+        throw std::runtime_error("mkfs.btrfs failed (is btrfs-progs installed?): " +
+                                 made.standardError);
+    return test::ScopedMount::image(image, folder, "btrfs");
+}
+
+// Stages in a child whose descriptor limit leaves no room to keep one more open for the share,
+// so that a file on another file system can only be copied; the method comes back as the exit
+// status.
+Expected<Method, std::string> stageWithFewDescriptors(const std::filesystem::path& original,
+                                                      const std::filesystem::path& staged) {
+    pid_t child = ::fork();
+    if (child < 0)
+        return std::string("fork failed");
+    if (child == 0) {
+        rlimit few{64, 64};
+        if (::setrlimit(RLIMIT_NOFILE, &few) != 0)
+            _exit(100);
+        auto result = FileStaging::stage(original, staged);
+        if (!result) {
+            std::fprintf(stderr, "staging failed: %s\n", result.error().message.c_str());
+            _exit(101);
+        }
+        _exit(static_cast<int>(result.value().method));
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) >= 100)
+        return "the staging child failed with status " + std::to_string(status);
+    return static_cast<Method>(WEXITSTATUS(status));
+}
+
 // Whatever happens to the original once it is staged, the staged name reads the bytes it had.
-TEST(FileStaging, StagedFilesOutliveTheirOriginalsWithoutCopies) {
+TEST(FileStaging, StagedFilesOutliveTheirOriginals) {
     test::TemporaryFolder folder;
     std::filesystem::create_directories(folder / "photos");
     std::filesystem::create_directories(folder / "other-disk");
     auto otherDisk = test::ScopedMount::tmpfs(folder / "other-disk", 1 << 20);
+    // The same btrfs at a second mount: no hard link reaches across, a reflink does.
+    auto btrfs = btrfsAt(folder / "btrfs");
+    std::filesystem::create_directories(folder / "btrfs" / "photos");
+    std::filesystem::create_directories(folder / "btrfs-again");
+    auto btrfsAgain = test::ScopedMount::bind(folder / "btrfs", folder / "btrfs-again");
 
     const struct {
         const char* what;
+        std::filesystem::path photos;
         std::filesystem::path staging;
         Method method;
+        // Stages in a child with few descriptors left.
+        bool fewDescriptors;
     } cases[] = {
-        {"same file system", folder / "staging", Method::hardLink},
-        {"another file system", folder / "other-disk" / "staging", Method::reference},
+        {"same file system", folder / "photos", folder / "staging", Method::hardLink, false},
+        {"another file system", folder / "photos", folder / "other-disk" / "staging",
+         Method::reference, false},
+        {"another mount of a btrfs", folder / "btrfs" / "photos",
+         folder / "btrfs-again" / "staging", Method::reflink, false},
+        {"another file system, no descriptor to spare", folder / "photos",
+         folder / "other-disk" / "copies", Method::copy, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::filesystem::create_directories(c.staging);
-        const std::string bytes = std::string("photo bytes for ") + c.what;
+        // Larger than btrfs keeps inline in its metadata, so that a reflink shares extents.
+        std::string bytes = std::string("photo bytes for ") + c.what;
+        bytes.resize(64 * 1024, 'p');
         for (const char* fate : {"renamed", "deleted", "replaced"}) {
             SCOPED_TRACE(fate);
-            std::filesystem::path original = folder / "photos" / (std::string(fate) + ".jpg");
+            std::filesystem::path original = c.photos / (std::string(fate) + ".jpg");
             std::ofstream(original, std::ios::binary) << bytes;
             std::filesystem::path staged = c.staging / (std::string(fate) + ".jpg");
 
-            auto result = FileStaging::stage(original, staged);
-            ASSERT_TRUE(result) << result.error().message;
-            EXPECT_EQ(result.value().method, c.method);
-            EXPECT_EQ(static_cast<bool>(result.value().reference), c.method == Method::reference);
-            EXPECT_EQ(inodeOf(staged), inodeOf(original));
+            // A reference reads through the descriptor it holds, so it is kept to the end.
+            FileStaging::Staged staging;
+            if (c.fewDescriptors) {
+                auto method = stageWithFewDescriptors(original, staged);
+                ASSERT_TRUE(method) << method.error();
+                staging.method = method.value();
+            } else {
+                auto result = FileStaging::stage(original, staged);
+                ASSERT_TRUE(result) << result.error().message;
+                staging = result.value();
+            }
+            EXPECT_EQ(staging.method, c.method);
+            EXPECT_EQ(static_cast<bool>(staging.reference), c.method == Method::reference);
+            // Only a hard link and a reference reach the original's own inode.
+            EXPECT_EQ(inodeOf(staged) == inodeOf(original),
+                      c.method == Method::hardLink || c.method == Method::reference);
 
             if (std::string(fate) == "renamed") {
-                std::filesystem::rename(original, folder / "photos" / "elsewhere.jpg");
+                std::filesystem::rename(original, c.photos / "elsewhere.jpg");
             } else if (std::string(fate) == "deleted") {
                 std::filesystem::remove(original);
             } else {
@@ -70,8 +140,8 @@ TEST(FileStaging, StagedFilesOutliveTheirOriginalsWithoutCopies) {
                 std::ofstream(original.string() + ".new") << "other bytes";
                 std::filesystem::rename(original.string() + ".new", original);
             }
-            EXPECT_EQ(test::readFile(staged), bytes);
-            std::filesystem::remove(folder / "photos" / "elsewhere.jpg");
+            EXPECT_TRUE(test::readFile(staged) == bytes) << staged;
+            std::filesystem::remove(c.photos / "elsewhere.jpg");
         }
     }
 }

@@ -201,53 +201,68 @@ TEST_F(PreferencesTest, RefusesNamesThatLeaveTheFolder) {
 }
 
 TEST_F(PreferencesTest, TwoProcessesWritingAtOnceLoseNothing) {
-    constexpr int writes = 1000;
-    const std::filesystem::path path = file("shared.sqlite3");
-    std::vector<pid_t> children;
-    for (char prefix : {'a', 'b'}) {
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            // Each process opens the file itself, as the two programs do; a failure says why
-            // on standard error, which the test's output shows.
-            auto opened = Preferences::open(path);
-            if (!opened) {
-                std::fprintf(stderr, "writer %c cannot open: %s\n", prefix,
-                             opened.error().message.c_str());
-                _exit(1);
-            }
-            for (int i = 0; i < writes; ++i) {
-                auto stored =
-                    opened.value()->setInteger(std::string(1, prefix) + std::to_string(i), i);
-                if (!stored) {
-                    std::fprintf(stderr, "writer %c cannot store %d: %s\n", prefix, i,
-                                 stored.error().message.c_str());
+    // Each round is a fresh suite that both processes set up at the same moment: the set-up of a
+    // new file is where they race, so they are held at a barrier until both are ready.
+    constexpr int rounds = 100;
+    constexpr int writes = 100;
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::filesystem::path path = file("shared" + std::to_string(round) + ".sqlite3");
+        int barrier[2];
+        ASSERT_EQ(::pipe(barrier), 0);
+        std::vector<pid_t> children;
+        for (char prefix : {'a', 'b'}) {
+            pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                ::close(barrier[1]);
+                // The read ends when the test closes the pipe's other end, for both at once.
+                char ignored;
+                if (::read(barrier[0], &ignored, 1) != 0)
+                    _exit(2);
+                // Each process opens the file itself, as the two programs do; a failure says
+                // why on standard error, which the test's output shows.
+                auto opened = Preferences::open(path);
+                if (!opened) {
+                    std::fprintf(stderr, "writer %c cannot open: %s\n", prefix,
+                                 opened.error().message.c_str());
                     _exit(1);
                 }
+                for (int i = 0; i < writes; ++i) {
+                    auto stored =
+                        opened.value()->setInteger(std::string(1, prefix) + std::to_string(i), i);
+                    if (!stored) {
+                        std::fprintf(stderr, "writer %c cannot store %d: %s\n", prefix, i,
+                                     stored.error().message.c_str());
+                        _exit(1);
+                    }
+                }
+                _exit(0);
             }
-            _exit(0);
+            children.push_back(child);
         }
-        children.push_back(child);
-    }
-    for (pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer failed";
-    }
+        ::close(barrier[0]);
+        ::close(barrier[1]);
+        for (pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer failed";
+        }
 
-    auto preferences = Preferences::open(path).valueOr(nullptr);
-    ASSERT_TRUE(preferences);
-    int found = 0;
-    for (char prefix : {'a', 'b'})
-        for (int i = 0; i < writes; ++i) {
-            // Appended, not `string + to_string(i)`: GCC 12 at -O3 warns falsely on that
-            // (-Wrestrict).
-            std::string key(1, prefix);
-            key += std::to_string(i);
-            found += preferences->integer(key).value() == i;
-        }
-    EXPECT_EQ(found, 2 * writes);
-    EXPECT_EQ(rawRows(path).size(), size_t(2 * writes));
+        auto preferences = Preferences::open(path).valueOr(nullptr);
+        ASSERT_TRUE(preferences);
+        int found = 0;
+        for (char prefix : {'a', 'b'})
+            for (int i = 0; i < writes; ++i) {
+                // Appended, not `string + to_string(i)`: GCC 12 at -O3 warns falsely on that
+                // (-Wrestrict).
+                std::string key(1, prefix);
+                key += std::to_string(i);
+                found += preferences->integer(key).value() == i;
+            }
+        EXPECT_EQ(found, 2 * writes);
+        EXPECT_EQ(rawRows(path).size(), size_t(2 * writes));
+    }
 }
 
 TEST_F(PreferencesTest, ThreadsSharingOneSuiteLoseNothing) {

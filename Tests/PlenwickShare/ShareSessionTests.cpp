@@ -8,6 +8,7 @@
 #include "TestSupport.hpp"
 
 #include <algorithm>
+#include <clocale>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -82,25 +83,33 @@ struct GermanNumbers final : std::numpunct<char> {
     std::string do_grouping() const override { return "\3"; }
 };
 
-// German number formats for the C++ library and for Qt while it lives; the machine may have no
-// German C locale, so its punctuation is given here.
+// German number formats while it lives: for C's printf, set as the programs set it from the
+// environment, for the C++ library and for Qt.
 class GermanLocale {
 public:
     GermanLocale()
-        : m_previous(std::locale::global(std::locale(std::locale::classic(), new GermanNumbers))),
+        : m_previousC(std::setlocale(LC_ALL, nullptr)),
+          m_previous(std::locale::global(std::locale(std::locale::classic(), new GermanNumbers))),
           m_previousQt(QLocale()) {
+        m_generated = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     }
     ~GermanLocale() {
-        std::locale::global(m_previous);
         QLocale::setDefault(m_previousQt);
+        std::locale::global(m_previous);
+        std::setlocale(LC_ALL, m_previousC.c_str());
     }
     GermanLocale(const GermanLocale&) = delete;
     GermanLocale& operator=(const GermanLocale&) = delete;
 
+    // Whether the machine has the German C locale, without which the case proves nothing.
+    bool generated() const { return m_generated; }
+
 private:
+    std::string m_previousC;
     std::locale m_previous;
     QLocale m_previousQt;
+    bool m_generated = false;
 };
 
 TEST(ShareSession, BodySummaryAndBuildNumber) {
@@ -129,6 +138,9 @@ TEST(ShareSession, BodySummaryAndBuildNumber) {
 
     EXPECT_EQ(ShareSession::summaryLine(1.5, "x"), "share finished in 1.50s: x");
     EXPECT_EQ(ShareSession::summaryLine(0.004, "x"), "share finished in 0.00s: x");
+    GermanLocale german;
+    ASSERT_TRUE(german.generated()) << "the de_DE.UTF-8 locale is not generated";
+    EXPECT_EQ(ShareSession::summaryLine(1.5, "x"), "share finished in 1.50s: x") << "German";
 }
 
 // The share session in this process, on an account of the test's own.
@@ -227,6 +239,7 @@ TEST_F(ShareInProcess, TheWindowCountsThePhotosAsTheyFinishAndShowsTheWholeLabel
     QApplication& application = offscreen.application;
     // German number formats must not change the count.
     GermanLocale german;
+    ASSERT_TRUE(german.generated()) << "the de_DE.UTF-8 locale is not generated";
     ShareRequest request;
     for (const char* photo : {"a.png", "b.png", "c.png"}) {
         test::writeImage(m_home / photo, 400, 300);
@@ -300,6 +313,7 @@ TEST(ShareSession, ProgressLabelIsTheSameInEveryLocale) {
     for (const auto& c : cases)
         EXPECT_EQ(ShareSession::progressLabel(c.finished, c.total), c.text);
     GermanLocale german;
+    ASSERT_TRUE(german.generated()) << "the de_DE.UTF-8 locale is not generated";
     for (const auto& c : cases)
         EXPECT_EQ(ShareSession::progressLabel(c.finished, c.total), c.text) << "German";
 }

@@ -13,6 +13,13 @@ public:
     static ScopedMount tmpfs(const std::filesystem::path& folder, uint64_t bytes);
     // `folder` itself, made read-only where it stands.
     static ScopedMount readOnly(const std::filesystem::path& folder);
+    // The file system of `type` in the image file `image`, through a loop device that goes with
+    // the mount, at `folder`.
+    static ScopedMount image(const std::filesystem::path& image,
+                             const std::filesystem::path& folder, const char* type);
+    // `from` seen also at `folder`: the same file system through another mount, across which
+    // files cannot be hard-linked.
+    static ScopedMount bind(const std::filesystem::path& from, const std::filesystem::path& folder);
 
     ScopedMount(ScopedMount&& other) noexcept;
     ScopedMount& operator=(ScopedMount&&) = delete;
