@@ -208,7 +208,7 @@ void ShareSession::finish(const std::string& body) {
     auto identifier = Uuid::random();
     if (!identifier)
         shareLog.error("notification without an identifier: %s",
-                         identifier.error().message.c_str());
+                       identifier.error().message.c_str());
     NotificationRequest request{identifier.valueOr({}), "Plenwick", body};
     if (auto posted = NotificationCenter::current().add(request); !posted)
         shareLog.error("notification failed: %s", posted.error().message.c_str());
