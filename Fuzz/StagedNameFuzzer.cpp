@@ -15,7 +15,7 @@
 #include <system_error>
 #include <vector>
 
-using plenwick::ItemLoader;
+namespace ItemLoader = plenwick::ItemLoader;
 using plenwick::ItemProvider;
 using plenwick::fuzz::ScratchFolder;
 

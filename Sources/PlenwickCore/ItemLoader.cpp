@@ -153,51 +153,14 @@ std::string withinFolder(std::string name) {
     return name;
 }
 
-} // namespace
+// The result of one copy attempt: a staged file or a note, never both.
+struct Outcome {
+    std::optional<std::filesystem::path> file;
+    std::optional<std::string> note;
+    std::shared_ptr<const FileDescriptor> reference;
+};
 
-ItemLoader::Result ItemLoader::load(const std::vector<std::shared_ptr<ItemProvider>>& providers,
-                                    const std::filesystem::path& staging, std::stop_token stop) {
-    Result result;
-    for (size_t i = 0; i < providers.size() && !stop.stop_requested(); ++i) {
-        ItemProvider& provider = *providers[i];
-        const std::string prefix = "item " + std::to_string(i) + ": ";
-        const std::filesystem::path itemFolder = staging / ("item_" + std::to_string(i));
-        std::optional<std::filesystem::path> staged;
-
-        if (auto type = concreteImageType(provider)) {
-            std::optional<std::string> name = originalName(provider, stop);
-            Outcome outcome = copyFileRepresentation(provider, *type, name, itemFolder, stop);
-            if (outcome.note)
-                result.notes.push_back(prefix + *outcome.note);
-            staged = outcome.file;
-            if (outcome.reference)
-                result.references.push_back(std::move(outcome.reference));
-        }
-        if (!staged && !stop.stop_requested() && provider.hasItemConformingTo(fileURLType)) {
-            Outcome outcome = copyFileURLItem(provider, itemFolder, stop);
-            if (outcome.note)
-                result.notes.push_back(prefix + *outcome.note);
-            staged = outcome.file;
-            if (outcome.reference)
-                result.references.push_back(std::move(outcome.reference));
-        }
-
-        if (staged) {
-            result.files.push_back(*staged);
-            continue;
-        }
-        if (stop.stop_requested())
-            break;
-        ++result.skipped;
-        std::string types = ListNotation::format(provider.registeredTypeIdentifiers());
-        if (!concreteImageType(provider) && !provider.hasItemConformingTo(fileURLType))
-            result.notes.push_back(prefix + "no image or file URL among " + types);
-        logger.info("skipping item %ld: %s", static_cast<long>(i), types.c_str());
-    }
-    return result;
-}
-
-std::optional<std::string> ItemLoader::concreteImageType(const ItemProvider& provider) {
+std::optional<std::string> concreteImageType(const ItemProvider& provider) {
     for (const std::string& identifier : provider.registeredTypeIdentifiers()) {
         auto type = UniformType::withIdentifier(identifier);
         if (type && type->conformsTo(UniformType::image()))
@@ -206,8 +169,7 @@ std::optional<std::string> ItemLoader::concreteImageType(const ItemProvider& pro
     return std::nullopt;
 }
 
-std::optional<std::string> ItemLoader::originalName(ItemProvider& provider,
-                                                    const std::stop_token& stop) {
+std::optional<std::string> originalName(ItemProvider& provider, const std::stop_token& stop) {
     if (auto name = provider.suggestedName(); name && !name->empty())
         return name;
     if (!provider.hasItemConformingTo(fileURLType))
@@ -225,11 +187,34 @@ std::optional<std::string> ItemLoader::originalName(ItemProvider& provider,
         [](std::optional<std::string>) { return std::nullopt; }, stop);
 }
 
-ItemLoader::Outcome
-ItemLoader::copyFileRepresentation(ItemProvider& provider, const std::string& type,
-                                   const std::optional<std::string>& preferredName,
-                                   const std::filesystem::path& itemFolder,
-                                   const std::stop_token& stop) {
+std::string filename(const std::optional<std::string>& preferredName, const std::string& type,
+                     const std::filesystem::path& temporaryFile) {
+    std::string temporaryName = temporaryFile.filename().string();
+    std::string extension;
+    auto known = UniformType::withIdentifier(type);
+    if (auto preferred = known ? known->preferredFilenameExtension() : std::nullopt)
+        extension = *preferred;
+    else
+        extension = pathExtension(temporaryName);
+
+    // "." and ".." name the folder itself or its parent, not a file.
+    if (preferredName && !preferredName->empty() && !namesAFolder(*preferredName)) {
+        // Only the part after the last separator may hold an extension: "2024.06/beach" has
+        // none, and "holiday.2024/" ends in an empty part.
+        const std::string& given = *preferredName;
+        bool hasExtension = !pathExtension(given.substr(given.rfind('/') + 1)).empty();
+        std::string name = withinFolder(*preferredName);
+        return hasExtension ? name : name + "." + extension;
+    }
+    if (!temporaryName.empty() && !namesAFolder(temporaryName))
+        return temporaryName;
+    return "image." + extension;
+}
+
+Outcome copyFileRepresentation(ItemProvider& provider, const std::string& type,
+                               const std::optional<std::string>& preferredName,
+                               const std::filesystem::path& itemFolder,
+                               const std::stop_token& stop) {
     // Runs on the provider's thread while the temporary file still exists.
     auto deliver = [type, preferredName, itemFolder,
                     stop](std::optional<std::filesystem::path> temporaryFile,
@@ -263,9 +248,8 @@ ItemLoader::copyFileRepresentation(ItemProvider& provider, const std::string& ty
         stop);
 }
 
-ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
-                                                const std::filesystem::path& itemFolder,
-                                                const std::stop_token& stop) {
+Outcome copyFileURLItem(ItemProvider& provider, const std::filesystem::path& itemFolder,
+                        const std::stop_token& stop) {
     auto deliver = [itemFolder, stop](ItemProvider::Item item,
                                       std::optional<std::string> error) -> Outcome {
         auto url = urlOf(item);
@@ -325,29 +309,48 @@ ItemLoader::Outcome ItemLoader::copyFileURLItem(ItemProvider& provider,
         stop);
 }
 
-std::string ItemLoader::filename(const std::optional<std::string>& preferredName,
-                                 const std::string& type,
-                                 const std::filesystem::path& temporaryFile) {
-    std::string temporaryName = temporaryFile.filename().string();
-    std::string extension;
-    auto known = UniformType::withIdentifier(type);
-    if (auto preferred = known ? known->preferredFilenameExtension() : std::nullopt)
-        extension = *preferred;
-    else
-        extension = pathExtension(temporaryName);
+} // namespace
 
-    // "." and ".." name the folder itself or its parent, not a file.
-    if (preferredName && !preferredName->empty() && !namesAFolder(*preferredName)) {
-        // Only the part after the last separator may hold an extension: "2024.06/beach" has
-        // none, and "holiday.2024/" ends in an empty part.
-        const std::string& given = *preferredName;
-        bool hasExtension = !pathExtension(given.substr(given.rfind('/') + 1)).empty();
-        std::string name = withinFolder(*preferredName);
-        return hasExtension ? name : name + "." + extension;
+ItemLoader::Result ItemLoader::load(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                                    const std::filesystem::path& staging, std::stop_token stop) {
+    Result result;
+    for (size_t i = 0; i < providers.size() && !stop.stop_requested(); ++i) {
+        ItemProvider& provider = *providers[i];
+        const std::string prefix = "item " + std::to_string(i) + ": ";
+        const std::filesystem::path itemFolder = staging / ("item_" + std::to_string(i));
+        std::optional<std::filesystem::path> staged;
+
+        if (auto type = concreteImageType(provider)) {
+            std::optional<std::string> name = originalName(provider, stop);
+            Outcome outcome = copyFileRepresentation(provider, *type, name, itemFolder, stop);
+            if (outcome.note)
+                result.notes.push_back(prefix + *outcome.note);
+            staged = outcome.file;
+            if (outcome.reference)
+                result.references.push_back(std::move(outcome.reference));
+        }
+        if (!staged && !stop.stop_requested() && provider.hasItemConformingTo(fileURLType)) {
+            Outcome outcome = copyFileURLItem(provider, itemFolder, stop);
+            if (outcome.note)
+                result.notes.push_back(prefix + *outcome.note);
+            staged = outcome.file;
+            if (outcome.reference)
+                result.references.push_back(std::move(outcome.reference));
+        }
+
+        if (staged) {
+            result.files.push_back(*staged);
+            continue;
+        }
+        if (stop.stop_requested())
+            break;
+        ++result.skipped;
+        std::string types = ListNotation::format(provider.registeredTypeIdentifiers());
+        if (!concreteImageType(provider) && !provider.hasItemConformingTo(fileURLType))
+            result.notes.push_back(prefix + "no image or file URL among " + types);
+        logger.info("skipping item %ld: %s", static_cast<long>(i), types.c_str());
     }
-    if (!temporaryName.empty() && !namesAFolder(temporaryName))
-        return temporaryName;
-    return "image." + extension;
+    return result;
 }
 
 } // namespace plenwick

@@ -18,53 +18,32 @@ namespace plenwick {
 // providers are handled strictly one after another on the calling thread, which waits for each
 // delivery. Nothing is thrown: every problem becomes a note, even a delivery that throws, and a
 // provider that yields no file counts as skipped.
-struct ItemLoader {
-    ItemLoader() = delete;
+namespace ItemLoader {
 
-    struct Result {
-        // One staged file per provider that yielded one, in provider order.
-        std::vector<std::filesystem::path> files;
-        int64_t skipped = 0;
-        // Every note, in the order made, each prefixed "item <i>: ".
-        std::vector<std::string> notes;
-        // The descriptors that files staged by reference are read through: they stay open as
-        // long as the result is kept, which must be until the export is done.
-        std::vector<std::shared_ptr<const FileDescriptor>> references = {};
+struct Result {
+    // One staged file per provider that yielded one, in provider order.
+    std::vector<std::filesystem::path> files;
+    int64_t skipped = 0;
+    // Every note, in the order made, each prefixed "item <i>: ".
+    std::vector<std::string> notes;
+    // The descriptors that files staged by reference are read through: they stay open as
+    // long as the result is kept, which must be until the export is done.
+    std::vector<std::shared_ptr<const FileDescriptor>> references = {};
 
-        // What was staged and said; how it was staged does not count.
-        bool operator==(const Result& other) const {
-            return files == other.files && skipped == other.skipped && notes == other.notes;
-        }
-    };
-
-    // Folders are created (mode 0700, with missing parents) only when a file is about to be
-    // staged into them; the caller removes the staging folder. A file is staged without copying
-    // its bytes where the system allows it (FileStaging). A stop request ends the load at once,
-    // whatever it waits on, even a provider that never answers: the result then holds what was
-    // staged until then, and the providers not yet handled are left out.
-    static Result load(const std::vector<std::shared_ptr<ItemProvider>>& providers,
-                       const std::filesystem::path& staging, std::stop_token stop = {});
-
-private:
-    // The result of one copy attempt: a staged file or a note, never both.
-    struct Outcome {
-        std::optional<std::filesystem::path> file;
-        std::optional<std::string> note;
-        std::shared_ptr<const FileDescriptor> reference;
-    };
-
-    static std::optional<std::string> concreteImageType(const ItemProvider& provider);
-    static std::optional<std::string> originalName(ItemProvider& provider,
-                                                   const std::stop_token& stop);
-    static Outcome copyFileRepresentation(ItemProvider& provider, const std::string& type,
-                                          const std::optional<std::string>& preferredName,
-                                          const std::filesystem::path& itemFolder,
-                                          const std::stop_token& stop);
-    static Outcome copyFileURLItem(ItemProvider& provider, const std::filesystem::path& itemFolder,
-                                   const std::stop_token& stop);
-    static std::string filename(const std::optional<std::string>& preferredName,
-                                const std::string& type,
-                                const std::filesystem::path& temporaryFile);
+    // What was staged and said; how it was staged does not count.
+    bool operator==(const Result& other) const {
+        return files == other.files && skipped == other.skipped && notes == other.notes;
+    }
 };
+
+// Folders are created (mode 0700, with missing parents) only when a file is about to be
+// staged into them; the caller removes the staging folder. A file is staged without copying
+// its bytes where the system allows it (FileStaging). A stop request ends the load at once,
+// whatever it waits on, even a provider that never answers: the result then holds what was
+// staged until then, and the providers not yet handled are left out.
+Result load(const std::vector<std::shared_ptr<ItemProvider>>& providers,
+            const std::filesystem::path& staging, std::stop_token stop = {});
+
+} // namespace ItemLoader
 
 } // namespace plenwick
