@@ -74,6 +74,23 @@ struct OffscreenApplication {
     char name[17] = "ShareWindowTests";
     char* argv[2] = {name, nullptr};
     QApplication application{argc, argv};
+
+    // Ends the application's event loop once the share, on its own thread, has finished.
+    std::function<void()> exitWhenFinished() {
+        return [this] {
+            QMetaObject::invokeMethod(
+                &application, [this] { application.exit(0); }, Qt::QueuedConnection);
+        };
+    }
+
+    // Runs a share made with `exitWhenFinished` to its end, with every label it queued shown.
+    auto runToTheEnd(ShareSession& session) {
+        session.start();
+        application.exec();
+        auto outcome = session.wait();
+        QApplication::processEvents();
+        return outcome;
+    }
 };
 
 // German number punctuation: a dot between thousands, a comma before decimals.
@@ -236,7 +253,6 @@ TEST_F(ShareInProcess, WithoutAContextTheShareExportsNothing) {
 
 TEST_F(ShareInProcess, TheWindowCountsThePhotosAsTheyFinishAndShowsTheWholeLabel) {
     OffscreenApplication offscreen;
-    QApplication& application = offscreen.application;
     // German number formats must not change the count.
     GermanLocale german;
     ASSERT_TRUE(german.generated()) << "the de_DE.UTF-8 locale is not generated";
@@ -245,18 +261,11 @@ TEST_F(ShareInProcess, TheWindowCountsThePhotosAsTheyFinishAndShowsTheWholeLabel
         test::writeImage(m_home / photo, 400, 300);
         request.providers.push_back(std::make_shared<FileItemProvider>(m_home / photo));
     }
-    request.onFinished = [&application] {
-        QMetaObject::invokeMethod(
-            &application, [&application] { application.exit(0); }, Qt::QueuedConnection);
-    };
+    request.onFinished = offscreen.exitWhenFinished();
     ShareWindow window([] {});
     ShareSession session(std::move(request), window);
 
-    session.start();
-    application.exec();
-    auto outcome = session.wait();
-    // Labels queued before the exit was asked for are all shown by now.
-    QApplication::processEvents();
+    auto outcome = offscreen.runToTheEnd(session);
 
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->body, "Exported 3 photos to Socials");
@@ -278,21 +287,14 @@ TEST_F(ShareInProcess, OnePhotoIsNotCountedAndKeepsTheWindowAsDesigned) {
     EXPECT_EQ(share.view.labels, std::vector<std::string>{std::string(ShareSession::label)});
 
     OffscreenApplication offscreen;
-    QApplication& application = offscreen.application;
-    ShareRequest request{{std::make_shared<FileItemProvider>(m_home / "only.png")}, [&application] {
-                             QMetaObject::invokeMethod(
-                                 &application, [&application] { application.exit(0); },
-                                 Qt::QueuedConnection);
-                         }};
+    ShareRequest request{{std::make_shared<FileItemProvider>(m_home / "only.png")},
+                         offscreen.exitWhenFinished()};
     ShareWindow window([] {});
     // The window as the share first shows it, before any progress.
     window.show(std::string(ShareSession::label));
     const QSize shown = window.size();
     ShareSession session(std::move(request), window);
-    session.start();
-    application.exec();
-    auto outcome = session.wait();
-    QApplication::processEvents();
+    auto outcome = offscreen.runToTheEnd(session);
 
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->body, "Exported 1 photo to Socials");

@@ -78,6 +78,13 @@ public:
         return {arguments, m_environment, false};
     }
 
+    // A share of what it reads on standard input, which the test writes.
+    test::ChildProcess::Options readingStandardInput() {
+        auto options = share({"-"});
+        options.pipeStandardInput = true;
+        return options;
+    }
+
     test::ChildProcess::Exit run(std::vector<std::string> arguments) {
         test::ChildProcess process(share(std::move(arguments)));
         return process.wait();
@@ -273,9 +280,7 @@ TEST_F(Share, OddFileNamesAreStagedExportedAndEscaped) {
 
 TEST_F(Share, ImageBytesOnStandardInput) {
     test::writeImage(home() / "piped.png", 300, 200);
-    auto options = share({"-"});
-    options.pipeStandardInput = true;
-    test::ChildProcess process(options);
+    test::ChildProcess process(readingStandardInput());
     process.writeStandardInput(test::readFile(home() / "piped.png"));
 
     auto exit = process.wait();
@@ -285,9 +290,7 @@ TEST_F(Share, ImageBytesOnStandardInput) {
     EXPECT_THAT(diagnosticRecords().at(0),
                 HasSubstr("types=[\"public.png\"] loaded=[\"image.png\"]"));
 
-    auto empty = share({"-"});
-    empty.pipeStandardInput = true;
-    test::ChildProcess nothing(empty);
+    test::ChildProcess nothing(readingStandardInput());
     auto skipped = nothing.wait();
     EXPECT_EQ(skipped.status, 1);
     EXPECT_EQ(lines(skipped.standardOutput).back(),
@@ -342,9 +345,7 @@ TEST_F(Share, DismissedWhileLoadingLeavesNothingBehind) {
     test::PrivateSessionBus bus;
     bus.startNotificationServer();
     m_environment["DBUS_SESSION_BUS_ADDRESS"] = bus.address();
-    auto options = share({"-"});
-    options.pipeStandardInput = true;
-    test::ChildProcess process(options);
+    test::ChildProcess process(readingStandardInput());
     // The provider waits for the rest of the bytes, which never come.
     process.writeStandardInput("\x89PNG\r\n");
     ASSERT_TRUE(process.waitUntilBlocking(SIGTERM, 30s));
@@ -409,9 +410,7 @@ TEST_F(Share, WithADisplayTheWindowRunsTheSameShare) {
     EXPECT_EQ(lines(unreachable.standardOutput).back(), "Exported 1 photo to Socials");
     m_environment["QT_QPA_PLATFORM"] = "offscreen";
 
-    auto options = share({"-"});
-    options.pipeStandardInput = true;
-    test::ChildProcess slow(options);
+    test::ChildProcess slow(readingStandardInput());
     slow.writeStandardInput("\x89PNG\r\n");
     ASSERT_TRUE(slow.waitUntilBlocking(SIGINT, 30s));
     std::this_thread::sleep_for(200ms);
@@ -841,8 +840,7 @@ TEST_F(Share, WhatKilledSharesLeftIsRemovedAndNothingElse) {
 
     // One killed while reading standard input leaves the folder that holds those bytes; one
     // still reading holds its folder.
-    auto reading = share({"-"});
-    reading.pipeStandardInput = true;
+    const auto reading = readingStandardInput();
     Path read;
     {
         test::ChildProcess process(reading);
